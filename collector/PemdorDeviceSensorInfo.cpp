@@ -1,0 +1,2 @@
+// Placeholder until the collector lands.
+#include "pemdor/PemdorDeviceSensorInfo.h"

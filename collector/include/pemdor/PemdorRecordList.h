@@ -1,0 +1,44 @@
+#pragma once
+
+// A record list: the ordered list of reading strings of one sensor stream.
+//
+// A list is shared by reference and stays the same object for the life of its collector: runs
+// empty it in place, and a holder of the list sees entries appended later. Every operation is
+// thread-safe and indivisible; snapshot() gives a consistent copy for iteration while handlers
+// keep appending.
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pemdor {
+
+class PemdorRecordList {
+ public:
+  static std::shared_ptr<PemdorRecordList> create() { return std::make_shared<PemdorRecordList>(); }
+
+  void append(std::string entry);
+  /// Appends `entry` only while the list holds fewer than `limit` entries; returns whether it
+  /// did. The test and the append are one step.
+  bool appendIfBelow(std::string entry, std::size_t limit);
+  /// Appends `entry` only when the list is empty; returns whether it did.
+  bool appendIfEmpty(std::string entry);
+  std::size_t count() const;
+  bool empty() const { return count() == 0; }
+  void clear();
+  /// The entry at `index`, or nullopt past the end.
+  std::optional<std::string> at(std::size_t index) const;
+  /// A copy of every entry, in order, taken at one instant.
+  std::vector<std::string> snapshot() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> entries_;
+};
+
+using PemdorRecordListRef = std::shared_ptr<PemdorRecordList>;
+
+}  // namespace pemdor

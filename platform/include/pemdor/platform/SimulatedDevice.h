@@ -1,0 +1,128 @@
+#pragma once
+
+// The simulated device: a motion service and a location service driven by a scenario, on any
+// dispatcher (real time for a host without hardware, virtual time in tests).
+//
+// A scenario is a JSON value (from a file, a string, or built in code):
+//
+//   {
+//     "clock": {"start": 1449000000.1234},
+//     "motion": {
+//       "accelerometer": {"available": true, "readings": [[0.1234, -0.5, 9.81], null], "repeat": true},
+//       "gyroscope":     {"available": true},
+//       "magnetometer":  {"available": false},
+//       "deviceMotion":  {"available": true, "readings": [[0.0, 0.0, -1.0]]}
+//     },
+//     "location": {
+//       "servicesEnabled": true,
+//       "authorizationStatus": 4,
+//       "events": [
+//         {"after": 2.0, "locations": [[12.5, -45.25]]},
+//         {"after": 3.0, "fail": true},
+//         {"after": 4.0, "location": [1.0, 2.0], "from": [0.5, 0.5]}
+//       ]
+//     }
+//   }
+//
+// Every key is optional. Streams are available unless "available" is false. A started stream
+// delivers one reading per update interval, the first one interval after the start; "readings"
+// are delivered in order (null is an absent reading) and again from the first while "repeat" is
+// true (the default); with "repeat" false the stream stalls when they run out. Without
+// "readings" a stream delivers the values of a phone lying still on a table. Location events
+// fire "after" seconds after startUpdatingLocation, only while updates run; without "events"
+// one fix at a default position arrives 0.5 s after the start.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "pemdor/platform/CoreLocation.h"
+#include "pemdor/platform/CoreMotion.h"
+#include "pemdor/platform/Platform.h"
+
+namespace pemdor {
+
+struct SimStreamScript {
+  bool available = true;
+  /// nullopt: the still-phone values. An element that is nullopt is an absent reading.
+  std::optional<std::vector<std::optional<CMVector>>> readings;
+  bool repeat = true;
+};
+
+struct SimLocationEvent {
+  enum class Kind { locations, location, fail };
+  double after = 0.0;
+  Kind kind = Kind::locations;
+  /// For Kind::locations: the list handed to locationManagerDidUpdateLocations (may be empty).
+  std::vector<CLLocationCoordinate2D> locations;
+  /// For Kind::location: the new and the previous location.
+  CLLocationCoordinate2D location;
+  std::optional<CLLocationCoordinate2D> from;
+};
+
+struct SimScenario {
+  /// The wall clock at the start; nullopt: the real time when the device is made.
+  std::optional<double> clockStart;
+  /// Indexed by MotionStream.
+  std::array<SimStreamScript, kMotionStreamCount> streams;
+  bool servicesEnabled = true;
+  CLAuthorizationStatus authorizationStatus = kCLAuthorizationStatusAuthorizedWhenInUse;
+  /// nullopt: one fix at kDefaultPosition 0.5 s after the start.
+  std::optional<std::vector<SimLocationEvent>> events;
+
+  static constexpr CLLocationCoordinate2D kDefaultPosition{52.520008, 13.404954};
+};
+
+/// The outcome of reading a scenario: the scenario, or a message that names the source and the
+/// place in it ("scenario.json: motion.gyroscope.readings[2]: expected 3 numbers").
+struct SimScenarioResult {
+  std::optional<SimScenario> scenario;
+  std::string error;
+  explicit operator bool() const { return scenario.has_value(); }
+};
+
+/// `source` names the input in messages (a file name, or "scenario").
+SimScenarioResult parseSimScenario(std::string_view text, std::string_view source = "scenario");
+SimScenarioResult simScenarioFromJson(const nlohmann::json& value,
+                                      std::string_view source = "scenario");
+/// Reads a file; unreadable files, directories and oversized files are refused with a message.
+SimScenarioResult loadSimScenarioFile(const std::string& path);
+
+/// The simulated device and its controls. Made on a dispatcher; gives a platform whose motion
+/// and location services are this device.
+class SimulatedDevice {
+ public:
+  static std::shared_ptr<SimulatedDevice> create(SimScenario scenario,
+                                                 std::shared_ptr<Dispatcher> dispatcher);
+  virtual ~SimulatedDevice() = default;
+
+  /// A platform on the device's dispatcher, with the device's clock, motion and location.
+  virtual std::shared_ptr<Platform> platform() = 0;
+  virtual std::shared_ptr<MotionService> motionService() = 0;
+  virtual std::shared_ptr<LocationService> locationService() = 0;
+  virtual std::shared_ptr<WallClock> clock() = 0;
+
+  // Controls, effective from the next call that consults them.
+  virtual void setStreamAvailable(MotionStream stream, bool available) = 0;
+  virtual void setServicesEnabled(bool enabled) = 0;
+  virtual void setAuthorizationStatus(CLAuthorizationStatus status) = 0;
+
+  // Observations.
+  /// Readings handed to handler queues so far, per stream, over every manager.
+  virtual std::uint64_t deliveriesHanded(MotionStream stream) const = 0;
+  /// Streams started and not stopped, over every manager.
+  virtual std::size_t activeStreams() const = 0;
+  /// Location managers whose updates are running now.
+  virtual std::size_t locationUpdatesRunning() const = 0;
+  virtual std::size_t locationManagersMade() const = 0;
+};
+
+}  // namespace pemdor

@@ -1,0 +1,39 @@
+#include <chrono>
+
+#include "pemdor/platform/Dispatch.h"
+
+namespace pemdor {
+namespace {
+
+class SystemClock final : public WallClock {
+ public:
+  double timeIntervalSince1970() const override {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+  }
+};
+
+class DispatcherClock final : public WallClock {
+ public:
+  DispatcherClock(std::shared_ptr<Dispatcher> dispatcher, double start)
+      : dispatcher_(std::move(dispatcher)), start_(start), origin_(dispatcher_->monotonicNow()) {}
+  double timeIntervalSince1970() const override {
+    return start_ + (dispatcher_->monotonicNow() - origin_);
+  }
+
+ private:
+  std::shared_ptr<Dispatcher> dispatcher_;
+  double start_;
+  double origin_;
+};
+
+}  // namespace
+
+std::shared_ptr<WallClock> makeSystemClock() { return std::make_shared<SystemClock>(); }
+
+std::shared_ptr<WallClock> makeDispatcherClock(std::shared_ptr<Dispatcher> dispatcher,
+                                               double start) {
+  return std::make_shared<DispatcherClock>(std::move(dispatcher), start);
+}
+
+}  // namespace pemdor

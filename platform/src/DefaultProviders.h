@@ -1,0 +1,17 @@
+#pragma once
+
+#include <memory>
+
+#include "pemdor/platform/CoreLocation.h"
+#include "pemdor/platform/CoreMotion.h"
+#include "pemdor/platform/Dispatch.h"
+
+namespace pemdor::detail {
+
+// The providers of the process default platform: the real ones where this machine has them,
+// otherwise services that report nothing (never invented data).
+std::shared_ptr<MotionService> makeDefaultMotionService(const std::shared_ptr<Dispatcher>& dispatcher);
+std::shared_ptr<LocationService> makeDefaultLocationService(
+    const std::shared_ptr<Dispatcher>& dispatcher);
+
+}  // namespace pemdor::detail
