@@ -1,0 +1,21 @@
+// What a build without a real provider answers: the provider is absent, never invented.
+#include "pemdor/platform/Providers.h"
+
+namespace pemdor {
+
+#ifndef PEMDOR_HAVE_IIO
+bool iioProviderBuilt() { return false; }
+bool iioMotionDevicesPresent() { return false; }
+std::shared_ptr<MotionService> makeIioMotionService(std::shared_ptr<Dispatcher>) { return nullptr; }
+#endif
+
+#ifndef PEMDOR_HAVE_GPSD
+bool gpsdProviderBuilt() { return false; }
+bool gpsdAnswers(const GpsdEndpoint&, double) { return false; }
+std::shared_ptr<LocationService> makeGpsdLocationService(std::shared_ptr<Dispatcher>,
+                                                         GpsdEndpoint) {
+  return nullptr;
+}
+#endif
+
+}  // namespace pemdor
