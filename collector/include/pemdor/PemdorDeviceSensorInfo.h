@@ -16,12 +16,11 @@
 // the completion on the global queue. Every property accessor is thread-safe; no lock of the
 // collector is held while host code (the completion) runs.
 
-#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
@@ -134,10 +133,22 @@ class PemdorDeviceSensorInfo : public CLLocationManagerDelegate,
   /// The platform this collector was made on.
   const std::shared_ptr<Platform>& platform() const { return platform_; }
 
-  explicit PemdorDeviceSensorInfo(std::shared_ptr<Platform> platform);
+  /// Only init() makes collectors: runs hand out shared references to the collector.
+  struct ConstructionKey {
+   private:
+    ConstructionKey() = default;
+    friend class PemdorDeviceSensorInfo;
+  };
+  PemdorDeviceSensorInfo(ConstructionKey, std::shared_ptr<Platform> platform);
 
  private:
   struct Impl;
+  void startLocation(std::uint64_t epoch, bool syncRun);
+  void handleCallbackReading(MotionStream stream, std::uint64_t generation, const CMVector* value);
+  void handleSyncReading(MotionStream stream, std::uint64_t generation, std::size_t limit,
+                         const CMVector* value);
+  void handleFix(CLLocationRef location);
+
   std::shared_ptr<Platform> platform_;
   std::unique_ptr<Impl> impl_;
 };
