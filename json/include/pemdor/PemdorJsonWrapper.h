@@ -1,12 +1,17 @@
 #pragma once
 
-// Conversion between dictionaries and JSON bytes or text. Stateless; every operation is
-// thread-safe, never throws, and answers a failure with an absent result.
+// Conversion between dictionaries and JSON bytes or text. Stateless; every operation may be
+// called from any thread, concurrently with any other, and runs entirely on the caller's
+// thread; none throws, and each answers a failure with an absent result.
 //
 // Writing gives compact UTF-8 JSON (no spaces, no line breaks, members in the value's own
-// order) and refuses what JSON cannot carry: a top level that is neither an object nor an
-// array, a non-finite number, a string that is not valid UTF-8, binary or discarded values.
-// Reading accepts strict standard JSON, any top-level value, nested at most kMaxDepth deep.
+// order, which for nlohmann::json is ascending key order) and refuses what JSON cannot carry:
+// a top level that is neither an object nor an array, a non-finite number, a string or key
+// that is not valid UTF-8, binary or discarded values, and containers nested deeper than
+// kMaxDepth.
+// Reading accepts strict standard JSON (RFC 8259), any top-level value, nested at most
+// kMaxDepth deep. It refuses trailing content, trailing commas, comments, invalid UTF-8 and
+// lone surrogate escapes; one leading UTF-8 byte order mark is skipped, as RFC 8259 allows.
 
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +24,8 @@
 namespace pemdor {
 
 struct PemdorJsonWrapper {
-  /// Deeper input is refused rather than risking the stack.
+  /// The deepest nesting of arrays and objects that writing and reading accept (a top-level
+  /// array is depth 1); deeper values and input are refused rather than risking the stack.
   static constexpr std::size_t kMaxDepth = 512;
 
   static std::optional<std::vector<std::uint8_t>> convertToJsonDataWithDictionary(
