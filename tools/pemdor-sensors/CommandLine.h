@@ -1,0 +1,67 @@
+#pragma once
+
+// The command line of pemdor-sensors: the commands, their options and the usage text.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "pemdor/platform/Providers.h"
+
+namespace pemdor::host {
+
+enum class Command { help, info, snapshot, sync };
+enum class OutputFormat { text, json };
+enum class MotionChoice { automatic, sim, iio };
+enum class LocationChoice { automatic, sim, gpsd, none };
+
+/// Every value the command line can set, with its default.
+struct Options {
+  Command command = Command::help;
+  std::optional<std::string> scenarioPath;
+  bool virtualTime = false;
+  MotionChoice motion = MotionChoice::automatic;
+  LocationChoice location = LocationChoice::automatic;
+  GpsdEndpoint gpsd;
+  OutputFormat format = OutputFormat::text;
+  double timeoutSeconds = 30.0;
+  std::int32_t limit = 10;
+  /// nullopt: defaultReadAfterSeconds(limit).
+  std::optional<double> readAfterSeconds;
+  std::optional<double> watchSeconds;
+};
+
+/// A command line that cannot be run (exit status 2). `hint` asks the caller to point at --help.
+class UsageError : public std::runtime_error {
+ public:
+  explicit UsageError(const std::string& message, bool hint = true)
+      : std::runtime_error(message), hint_(hint) {}
+  bool hint() const { return hint_; }
+
+ private:
+  bool hint_;
+};
+
+/// Time options accept finite seconds from 0 up to this.
+inline constexpr double kMaxSeconds = 1e6;
+/// The default read-after time is never longer than this, whatever the limit.
+inline constexpr double kMaxDefaultReadAfterSeconds = 60.0;
+/// --watch intervals shorter than the update interval would only repeat the same data.
+inline constexpr double kMinWatchSeconds = 0.1;
+
+/// Parses the arguments after the program name. A "--help" anywhere, or the command "help",
+/// gives Command::help. Throws UsageError.
+Options parseCommandLine(std::span<const std::string_view> args);
+
+/// How long a sync run waits before reading when --read-after is not given: long enough for
+/// `limit` readings per stream ((limit + 1) x 0.1 s + 0.5 s, a negative limit counting as 0), at
+/// least 1 s and at most kMaxDefaultReadAfterSeconds.
+double defaultReadAfterSeconds(std::int32_t limit);
+
+/// The text printed by --help.
+std::string usageText();
+
+}  // namespace pemdor::host

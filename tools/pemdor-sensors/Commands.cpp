@@ -1,0 +1,142 @@
+#include "Commands.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "Output.h"
+#include "Progress.h"
+
+namespace pemdor::host {
+namespace {
+
+// A sensor whose count did not move over this last stretch of the wait is reported as stalled.
+constexpr double kStallWindowSeconds = 1.0;
+
+void print(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+// Why the completion did not come: each part of the run that has not finished, and whether a
+// motion sensor has stopped delivering.
+std::string unfinishedParts(const PemdorDeviceSensorInfo& collector,
+                            const std::array<std::size_t, 3>* countsBefore, bool nothingLeft,
+                            double positionWait) {
+  const auto counts = readingCounts(collector);
+  std::string parts;
+  bool anyStalled = false;
+  const auto add = [&](const std::string& part) { parts += (parts.empty() ? "" : "; ") + part; };
+  for (std::size_t i = 0; i < kSnapshotSensors.size(); ++i) {
+    const SnapshotSensor& sensor = kSnapshotSensors[i];
+    if ((collector.*sensor.finished)()) continue;
+    const bool stalled = nothingLeft || (countsBefore && (*countsBefore)[i] == counts[i]);
+    anyStalled = anyStalled || stalled;
+    add(std::string(sensor.name) + " has " + std::to_string(counts[i]) + "/10 readings" +
+        (stalled ? " and has stalled" : ""));
+  }
+  if (!collector.locationServiceFinished()) {
+    add("the position wait has not ended after " + formatFixed(positionWait, 1) +
+        " s (it ends after at most 10 s)");
+  }
+  if (parts.empty()) parts = "every part has finished, but the completion has not been called";
+  if (anyStalled) {
+    parts += " (a stalled sensor keeps a run from completing; the run has no motion timeout)";
+  }
+  return parts;
+}
+
+}  // namespace
+
+int runInfo(const Options&, HostSession& session) {
+  const auto collector = session.makeCollector();
+  std::string text = "availableSensors: " + collector->availableSensors() + "\n";
+  text += std::string("isLocationServiceAvailable: ") +
+          (collector->isLocationServiceAvailable() ? "true" : "false") + "\n";
+  text += "motion: " + session.motionReport() + "\n";
+  text += "location: " + session.locationReport() + "\n";
+  if (!session.scenarioReport().empty()) text += "scenario: " + session.scenarioReport() + "\n";
+  text += std::string("time: ") + (session.virtualTime() ? "virtual" : "real") + "\n";
+  print(text);
+  return 0;
+}
+
+int runSnapshot(const Options& options, HostSession& session) {
+  const auto collector = session.makeCollector();
+  auto box = std::make_shared<CompletionBox>();
+  Dispatcher* dispatcher = &collector->platform()->dispatcher();
+
+  const double start = session.now();
+  const double deadline = start + options.timeoutSeconds;
+  // The completion keeps the box, not the dispatcher: the session outlives every task.
+  collector->processSensorsWithCallBack(
+      [box, dispatcher, start](const std::string& latitude, const std::string& longitude,
+                               const std::optional<std::string>& json) {
+        box->deliver(SnapshotResult{latitude, longitude, json, dispatcher->monotonicNow() - start});
+      });
+
+  std::shared_ptr<ProgressDisplay> progress;
+  if (!session.virtualTime() && ::isatty(STDERR_FILENO) == 1) {
+    progress = ProgressDisplay::start(collector, start);
+  }
+
+  // The wait ends in two steps so that a sensor whose count stood still over the last stretch
+  // can be named as stalled.
+  std::optional<std::array<std::size_t, 3>> countsBefore;
+  WaitOutcome outcome = WaitOutcome::timedOut;
+  if (options.timeoutSeconds > kStallWindowSeconds) {
+    outcome = session.waitFor(*box, deadline - kStallWindowSeconds);
+  }
+  if (outcome == WaitOutcome::timedOut) {
+    countsBefore = readingCounts(*collector);
+    outcome = session.waitFor(*box, deadline);
+  }
+  const double waited = session.now() - start;
+  if (progress) progress->stop();
+
+  const int status = [&] {
+    if (const auto result = box->result()) {
+      print(options.format == OutputFormat::json ? snapshotJson(*result) : snapshotText(*result));
+      return 0;
+    }
+    const bool nothingLeft = outcome == WaitOutcome::idle;
+    const std::string message =
+        "pemdor-sensors: no completion within " + formatNumber(options.timeoutSeconds) + " s" +
+        (nothingLeft ? " (nothing left that could finish the run after " + formatFixed(waited, 1) +
+                           " virtual s)"
+                     : "") +
+        ": " +
+        unfinishedParts(*collector, countsBefore ? &*countsBefore : nullptr, nothingLeft, waited) +
+        "\n";
+    std::fputs(message.c_str(), stderr);
+    return kExitNoCompletion;
+  }();
+  // Streams that never finished are stopped so that nothing keeps running past the command.
+  collector->finishSensors();
+  return status;
+}
+
+int runSync(const Options& options, HostSession& session) {
+  const auto collector = session.makeCollector();
+  const double readAfter =
+      options.readAfterSeconds.value_or(defaultReadAfterSeconds(options.limit));
+
+  const double start = session.now();
+  collector->startSensors(options.limit);
+  if (options.watchSeconds) {
+    const double every = *options.watchSeconds;
+    for (std::uint64_t tick = 1; static_cast<double>(tick) * every < readAfter; ++tick) {
+      session.waitUntil(start + static_cast<double>(tick) * every);
+      print(sensorDataJson(collector->getSensorData()));
+    }
+  }
+  session.waitUntil(start + readAfter);
+  const PemdorSensorData data = collector->getSensorData();
+  print(options.format == OutputFormat::json ? sensorDataJson(data) : sensorDataText(data));
+  collector->finishSensors();
+  return 0;
+}
+
+}  // namespace pemdor::host

@@ -1,0 +1,106 @@
+#include "Output.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace pemdor::host {
+namespace {
+
+// getSensorData's keys in the order they are produced; any other key follows in map order.
+constexpr std::array<std::string_view, 7> kSensorDataOrder{
+    "la", "lo", "Time", "Accelerometer", "Gyroscope", "Magnetometer", "Gravity"};
+
+template <typename Visit>
+void forEachInOrder(const PemdorSensorData& data, Visit&& visit) {
+  for (const std::string_view key : kSensorDataOrder) {
+    if (const auto found = data.find(std::string(key)); found != data.end()) {
+      visit(found->first, found->second);
+    }
+  }
+  for (const auto& [key, value] : data) {
+    const bool known =
+        std::find(kSensorDataOrder.begin(), kSensorDataOrder.end(), key) != kSensorDataOrder.end();
+    if (!known) visit(key, value);
+  }
+}
+
+// Invalid UTF-8 from a provider is replaced rather than refused: the host prints what it got.
+std::string dumpLine(const nlohmann::ordered_json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string keyLine(std::string_view key, std::string_view value) {
+  std::string line(key);
+  line += ':';
+  if (!value.empty()) {
+    line += ' ';
+    line += value;
+  }
+  line += '\n';
+  return line;
+}
+
+}  // namespace
+
+std::string formatNumber(double value) {
+  std::array<char, 64> buffer{};
+  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+  return std::string(buffer.data(), result.ptr);
+}
+
+std::string formatFixed(double value, int decimals) {
+  std::array<char, 400> buffer{};
+  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                    std::chars_format::fixed, decimals);
+  return std::string(buffer.data(), result.ptr);
+}
+
+std::string snapshotText(const SnapshotResult& result) {
+  return keyLine("latitude", result.latitude) + keyLine("longitude", result.longitude) +
+         keyLine("json", result.json ? std::string_view(*result.json) : "(absent)");
+}
+
+std::string snapshotJson(const SnapshotResult& result) {
+  nlohmann::ordered_json line = nlohmann::ordered_json::object();
+  line["latitude"] = result.latitude;
+  line["longitude"] = result.longitude;
+  line["json"] = result.json ? nlohmann::ordered_json(*result.json) : nlohmann::ordered_json();
+  // Whole milliseconds: the clocks behind it are no finer, and the number stays short.
+  line["elapsed"] = std::round(result.elapsed * 1000.0) / 1000.0;
+  return dumpLine(line);
+}
+
+std::string sensorDataText(const PemdorSensorData& data) {
+  std::string text;
+  forEachInOrder(data, [&](const std::string& key, const PemdorSensorValue& value) {
+    if (const auto* entry = std::get_if<std::string>(&value)) {
+      text += keyLine(key, *entry);
+      return;
+    }
+    text += keyLine(key, "");
+    if (const auto& list = std::get<PemdorRecordListRef>(value)) {
+      for (const std::string& record : list->snapshot()) text += "  " + record + "\n";
+    }
+  });
+  return text;
+}
+
+std::string sensorDataJson(const PemdorSensorData& data) {
+  nlohmann::ordered_json object = nlohmann::ordered_json::object();
+  forEachInOrder(data, [&](const std::string& key, const PemdorSensorValue& value) {
+    if (const auto* entry = std::get_if<std::string>(&value)) {
+      object[key] = *entry;
+    } else if (const auto& list = std::get<PemdorRecordListRef>(value)) {
+      object[key] = list->snapshot();
+    } else {
+      object[key] = nlohmann::ordered_json::array();
+    }
+  });
+  return dumpLine(object);
+}
+
+}  // namespace pemdor::host

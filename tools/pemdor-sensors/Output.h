@@ -1,0 +1,39 @@
+#pragma once
+
+// What pemdor-sensors prints: numbers in a locale-independent form, the snapshot a completion
+// received, and the sensor data of a sync run, as text or JSON.
+
+#include <optional>
+#include <string>
+
+#include "pemdor/PemdorDeviceSensorInfo.h"
+
+namespace pemdor::host {
+
+/// The shortest text that reads back as `value`, with "." as the decimal point ("30", "0.5").
+std::string formatNumber(double value);
+/// `value` with `decimals` digits after ".", whatever the C locale says.
+std::string formatFixed(double value, int decimals);
+
+/// What the completion of a callback run received, and when.
+struct SnapshotResult {
+  std::string latitude;
+  std::string longitude;
+  std::optional<std::string> json;
+  /// Seconds from processSensorsWithCallBack to the completion, on the dispatcher's clock.
+  double elapsed = 0.0;
+};
+
+/// Three lines: "latitude: ", "longitude: ", "json: " (the text as received, or "(absent)").
+std::string snapshotText(const SnapshotResult& result);
+/// One line: {"latitude":...,"longitude":...,"json":... or null,"elapsed":seconds}.
+std::string snapshotJson(const SnapshotResult& result);
+
+/// One line per entry ("la: ...", "Time: ..."), each list as "Accelerometer:" followed by one
+/// record per line indented by two spaces. Position entries come first, then the lists in the
+/// order of getSensorData.
+std::string sensorDataText(const PemdorSensorData& data);
+/// The data as one JSON object on one line (lists as arrays of strings), in the same order.
+std::string sensorDataJson(const PemdorSensorData& data);
+
+}  // namespace pemdor::host

@@ -1,0 +1,67 @@
+// pemdor-sensors: a sample host of the pemdor collector. See usageText() for the commands.
+
+#include <clocale>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "CommandLine.h"
+#include "Commands.h"
+#include "HostSession.h"
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+void printError(const std::string& message) {
+  std::fputs(("pemdor-sensors: " + message + "\n").c_str(), stderr);
+}
+
+int run(const std::vector<std::string_view>& args) {
+  using namespace pemdor::host;
+  if (args.empty()) {
+    std::fputs(usageText().c_str(), stderr);
+    return kExitUsage;
+  }
+  const Options options = parseCommandLine(args);
+  int status = 0;
+  switch (options.command) {
+    case Command::help:
+      std::fputs(usageText().c_str(), stdout);
+      break;
+    case Command::info:
+      status = runInfo(options, *HostSession::open(options));
+      break;
+    case Command::snapshot:
+      status = runSnapshot(options, *HostSession::open(options));
+      break;
+    case Command::sync:
+      status = runSync(options, *HostSession::open(options));
+      break;
+  }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    printError("cannot write the output");
+    return kExitFailure;
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The host takes the user's locale on purpose: what it prints must not depend on it.
+  std::setlocale(LC_ALL, "");
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  try {
+    return run(args);
+  } catch (const pemdor::host::UsageError& error) {
+    printError(std::string(error.what()) + (error.hint() ? " (see 'pemdor-sensors --help')" : ""));
+    return kExitUsage;
+  } catch (const std::exception& error) {
+    printError(error.what());
+    return kExitFailure;
+  }
+}
