@@ -1,7 +1,421 @@
-// Placeholder until the Asio dispatcher lands.
 #include "pemdor/platform/RealDispatcher.h"
 
+#include <algorithm>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "WorkQueue.h"
+
 namespace pemdor {
-std::shared_ptr<RealDispatcher> RealDispatcher::create() { return create(Options{}); }
-std::shared_ptr<RealDispatcher> RealDispatcher::create(Options) { return nullptr; }
+namespace {
+
+using asio_dispatch::WorkQueue;
+using WorkGuard = asio::executor_work_guard<asio::io_context::executor_type>;
+
+// The latest due time a timer can be given: about 127 years of steady-clock time, which still
+// fits the clock's nanosecond count. Later (or infinite) times are clamped to it.
+constexpr double kLatestDue = 4e9;
+
+double steadySeconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::chrono::steady_clock::time_point steadyTimePoint(double seconds) {
+  using namespace std::chrono;
+  const double clamped = std::clamp(seconds, 0.0, kLatestDue);
+  // Rounded up, so that a timer never fires before monotonicNow() has reached its due time.
+  return steady_clock::time_point(ceil<steady_clock::duration>(duration<double>(clamped)));
+}
+
+// The main queue and the global queue.
+class AsioDispatchQueue final : public DispatchQueue {
+ public:
+  AsioDispatchQueue(std::shared_ptr<WorkQueue> work, std::string label)
+      : work_(std::move(work)), label_(std::move(label)) {}
+  void async(Task task) override { work_->post(std::move(task)); }
+  std::string label() const override { return label_; }
+
+ private:
+  std::shared_ptr<WorkQueue> work_;
+  std::string label_;
+};
+
+class AsioOperationQueue final : public OperationQueue {
+ public:
+  AsioOperationQueue(std::shared_ptr<WorkQueue> work, std::string label)
+      : work_(std::move(work)), label_(std::move(label)) {}
+  void async(Task task) override { work_->post(std::move(task)); }
+  std::string label() const override { return label_; }
+  void setMaxConcurrentOperationCount(int count) override { work_->setMaxConcurrent(count); }
+  int maxConcurrentOperationCount() const override { return work_->maxConcurrent(); }
+
+ private:
+  std::shared_ptr<WorkQueue> work_;
+  std::string label_;
+};
+
+// Set by TimerHandle::cancel() and read by the timer's task on its queue right before it runs.
+struct TimerFlag {
+  std::atomic<bool> cancelled{false};
+};
+
+// Wraps a timer's task so that a cancel that comes after the timer fired, but before the task
+// started on its queue, still prevents the run.
+Task guardedTask(std::shared_ptr<TimerFlag> flag, Task task) {
+  return [flag = std::move(flag), task = std::move(task)] {
+    if (!flag->cancelled.load(std::memory_order_acquire)) task();
+  };
+}
+
+// The state shared by the dispatcher, its threads and its timer handles. Threads hold it
+// strongly while they run, so it outlives a dispatcher destroyed on one of its own threads.
+class Core : public std::enable_shared_from_this<Core> {
+ public:
+  explicit Core(RealDispatcher::Options options);
+  Core(const Core&) = delete;
+  Core& operator=(const Core&) = delete;
+
+  // Starts the threads; called once, right after construction.
+  void start();
+
+  std::shared_ptr<DispatchQueue> mainQueue() const { return mainFace_; }
+  std::shared_ptr<DispatchQueue> globalQueue() const { return globalFace_; }
+  bool isMainThread() const { return mainThread_.load() == std::this_thread::get_id(); }
+  std::shared_ptr<OperationQueue> makeOperationQueue(std::string label);
+  std::shared_ptr<TimerHandle> scheduleAt(double when, std::shared_ptr<DispatchQueue> queue,
+                                          Task task);
+  void cancelTimer(std::uint64_t id);
+  void runMainLoop();
+  void stopMainLoop();
+  void shutdown();
+
+ private:
+  enum class State { kRunning, kStopping, kStopped };
+
+  struct PendingTimer {
+    Task task;
+    std::shared_ptr<DispatchQueue> queue;
+    std::shared_ptr<TimerFlag> flag;
+    std::weak_ptr<asio::steady_timer> timer;
+  };
+
+  // Runs on the timer thread when timer `id` is due.
+  void fire(std::uint64_t id);
+  std::shared_ptr<WorkQueue> registerQueue(std::shared_ptr<WorkQueue> queue);
+  // Whether the caller is one of the threads that shutdown() would otherwise wait for.
+  bool isOwnThreadLocked(std::thread::id thread) const;
+
+  const RealDispatcher::Options options_;
+  const int poolThreads_;
+  // The io_contexts are shared so that work queues, which may outlive the dispatcher, can hold
+  // them weakly.
+  const std::shared_ptr<asio::io_context> mainIo_;
+  const std::shared_ptr<asio::io_context> poolIo_;
+  const std::shared_ptr<asio::io_context> timerIo_;
+  // Keep run() blocking while there is nothing to do, so that idle threads sleep in Asio.
+  std::optional<WorkGuard> mainGuard_;
+  std::optional<WorkGuard> poolGuard_;
+  std::optional<WorkGuard> timerGuard_;
+  std::shared_ptr<WorkQueue> mainWork_;
+  std::shared_ptr<WorkQueue> globalWork_;
+  std::shared_ptr<DispatchQueue> mainFace_;
+  std::shared_ptr<DispatchQueue> globalFace_;
+  std::atomic<std::thread::id> mainThread_{};
+
+  mutable std::mutex mutex_;
+  std::condition_variable stateChanged_;
+  State state_ = State::kRunning;
+  std::thread::id stoppingThread_{};
+  std::vector<std::thread> threads_;
+  // The threads started by start(), joined or not.
+  std::vector<std::thread::id> threadIds_;
+  bool hostLoopRunning_ = false;
+  std::thread::id hostThread_{};
+  std::vector<std::weak_ptr<WorkQueue>> queues_;
+  std::unordered_map<std::uint64_t, PendingTimer> timers_;
+  std::uint64_t nextTimer_ = 0;
+};
+
+class AsioTimerHandle final : public TimerHandle {
+ public:
+  AsioTimerHandle(std::weak_ptr<Core> core, std::shared_ptr<TimerFlag> flag, std::uint64_t id)
+      : core_(std::move(core)), flag_(std::move(flag)), id_(id) {}
+  void cancel() override {
+    flag_->cancelled.store(true, std::memory_order_release);
+    if (id_ == 0) return;
+    if (auto core = core_.lock()) core->cancelTimer(id_);
+  }
+
+ private:
+  std::weak_ptr<Core> core_;
+  std::shared_ptr<TimerFlag> flag_;
+  // 0 for a timer that never waited on the timer thread.
+  std::uint64_t id_;
+};
+
+Core::Core(RealDispatcher::Options options)
+    : options_(options),
+      poolThreads_(static_cast<int>(std::min(
+          1024u, options.globalThreads != 0 ? options.globalThreads
+                                            : std::max(2u, std::thread::hardware_concurrency())))),
+      mainIo_(std::make_shared<asio::io_context>()),
+      poolIo_(std::make_shared<asio::io_context>()),
+      timerIo_(std::make_shared<asio::io_context>()),
+      mainGuard_(asio::make_work_guard(*mainIo_)),
+      poolGuard_(asio::make_work_guard(*poolIo_)),
+      timerGuard_(asio::make_work_guard(*timerIo_)),
+      mainWork_(std::make_shared<WorkQueue>(mainIo_, 1, 1)),
+      globalWork_(std::make_shared<WorkQueue>(poolIo_, poolThreads_,
+                                              OperationQueue::kDefaultMaxConcurrentOperationCount)),
+      mainFace_(std::make_shared<AsioDispatchQueue>(mainWork_, "main")),
+      globalFace_(std::make_shared<AsioDispatchQueue>(globalWork_, "global")),
+      queues_{mainWork_, globalWork_} {}
+
+void Core::start() {
+  auto self = shared_from_this();
+  try {
+    if (options_.ownMainThread) {
+      threads_.emplace_back([self] {
+        self->mainThread_.store(std::this_thread::get_id());
+        self->mainIo_->run();
+        self->mainThread_.store(std::thread::id{});
+      });
+    }
+    threads_.emplace_back([self] { self->timerIo_->run(); });
+    for (int i = 0; i < poolThreads_; ++i) {
+      threads_.emplace_back([self] { self->poolIo_->run(); });
+    }
+  } catch (...) {
+    shutdown();
+    throw;
+  }
+  std::lock_guard lock(mutex_);
+  for (const auto& thread : threads_) threadIds_.push_back(thread.get_id());
+}
+
+std::shared_ptr<WorkQueue> Core::registerQueue(std::shared_ptr<WorkQueue> queue) {
+  bool stopped = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ == State::kRunning) {
+      std::erase_if(queues_, [](const auto& weak) { return weak.expired(); });
+      queues_.push_back(queue);
+    } else {
+      stopped = true;
+    }
+  }
+  if (stopped) queue->close();
+  return queue;
+}
+
+std::shared_ptr<OperationQueue> Core::makeOperationQueue(std::string label) {
+  auto work = registerQueue(std::make_shared<WorkQueue>(
+      poolIo_, poolThreads_, OperationQueue::kDefaultMaxConcurrentOperationCount));
+  return std::make_shared<AsioOperationQueue>(std::move(work), std::move(label));
+}
+
+std::shared_ptr<TimerHandle> Core::scheduleAt(double when, std::shared_ptr<DispatchQueue> queue,
+                                              Task task) {
+  auto flag = std::make_shared<TimerFlag>();
+  if (!task) return std::make_shared<AsioTimerHandle>(weak_from_this(), flag, 0);
+  // A due time that has passed (or is not a number) needs no timer.
+  if (!(when > steadySeconds())) {
+    bool running = false;
+    {
+      std::lock_guard lock(mutex_);
+      running = state_ == State::kRunning;
+    }
+    if (running) queue->async(guardedTask(flag, std::move(task)));
+    return std::make_shared<AsioTimerHandle>(weak_from_this(), flag, 0);
+  }
+
+  auto timer = std::make_shared<asio::steady_timer>(*timerIo_, steadyTimePoint(when));
+  std::uint64_t id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ == State::kRunning) {
+      id = ++nextTimer_;
+      timers_.emplace(id, PendingTimer{std::move(task), std::move(queue), flag, timer});
+    }
+  }
+  if (id == 0) return std::make_shared<AsioTimerHandle>(weak_from_this(), flag, 0);
+  // The handler holds the timer, which holds nothing else: the task stays in timers_, where
+  // cancel() and shutdown() can take it. The handler runs only inside timerIo_->run(), on a
+  // thread that holds this Core.
+  timer->async_wait([this, id, timer](const std::error_code& error) {
+    if (!error) fire(id);
+  });
+  return std::make_shared<AsioTimerHandle>(weak_from_this(), flag, id);
+}
+
+void Core::fire(std::uint64_t id) {
+  PendingTimer pending;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = timers_.find(id);
+    if (it == timers_.end()) return;
+    pending = std::move(it->second);
+    timers_.erase(it);
+  }
+  pending.queue->async(guardedTask(std::move(pending.flag), std::move(pending.task)));
+}
+
+void Core::cancelTimer(std::uint64_t id) {
+  PendingTimer pending;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = timers_.find(id);
+    if (it == timers_.end()) return;
+    pending = std::move(it->second);
+    timers_.erase(it);
+  }
+  // Releases the wait early; steady_timer is used only on the timer thread.
+  asio::post(*timerIo_, [weak = pending.timer] {
+    if (auto timer = weak.lock()) timer->cancel();
+  });
+  // The task and what it holds are released here, outside the lock.
+}
+
+void Core::runMainLoop() {
+  if (options_.ownMainThread) return;
+  auto self = shared_from_this();
+  const auto me = std::this_thread::get_id();
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ != State::kRunning || hostLoopRunning_) return;
+    hostLoopRunning_ = true;
+    hostThread_ = me;
+    // Under the lock, so that a stopMainLoop() or shutdown() that comes after this point is not
+    // undone by the restart.
+    mainIo_->restart();
+  }
+  mainThread_.store(me);
+  mainIo_->run();
+  mainThread_.store(std::thread::id{});
+  {
+    std::lock_guard lock(mutex_);
+    hostLoopRunning_ = false;
+    hostThread_ = std::thread::id{};
+  }
+  stateChanged_.notify_all();
+}
+
+void Core::stopMainLoop() {
+  std::lock_guard lock(mutex_);
+  if (!options_.ownMainThread && hostLoopRunning_) mainIo_->stop();
+}
+
+bool Core::isOwnThreadLocked(std::thread::id thread) const {
+  if (hostLoopRunning_ && hostThread_ == thread) return true;
+  return std::find(threadIds_.begin(), threadIds_.end(), thread) != threadIds_.end();
+}
+
+void Core::shutdown() {
+  auto self = shared_from_this();
+  const auto me = std::this_thread::get_id();
+  std::vector<std::thread> threads;
+  std::vector<std::shared_ptr<WorkQueue>> queues;
+  std::unordered_map<std::uint64_t, PendingTimer> timers;
+  {
+    std::unique_lock lock(mutex_);
+    if (state_ != State::kRunning) {
+      // Another call is stopping the dispatcher. Wait for it, unless it is this very thread (a
+      // dropped task released the last reference) or a thread that the other call waits for.
+      if (stoppingThread_ != me && !isOwnThreadLocked(me)) {
+        stateChanged_.wait(lock, [this] { return state_ == State::kStopped; });
+      }
+      return;
+    }
+    state_ = State::kStopping;
+    stoppingThread_ = me;
+    threads.swap(threads_);
+    for (const auto& weak : queues_) {
+      if (auto queue = weak.lock()) queues.push_back(std::move(queue));
+    }
+    queues_.clear();
+    timers.swap(timers_);
+    mainIo_->stop();
+  }
+  poolIo_->stop();
+  timerIo_->stop();
+  mainGuard_.reset();
+  poolGuard_.reset();
+  timerGuard_.reset();
+
+  // Tasks that have not started are destroyed here, on the calling thread; whatever they post
+  // while being destroyed is refused by the closed queues.
+  for (const auto& queue : queues) queue->close();
+  queues.clear();
+  timers.clear();
+
+  // A thread of the dispatcher cannot join itself: it is detached and ends once the task it is
+  // running returns, holding this Core until then.
+  for (auto& thread : threads) {
+    if (thread.get_id() == me) {
+      thread.detach();
+    } else {
+      thread.join();
+    }
+  }
+  {
+    std::unique_lock lock(mutex_);
+    stateChanged_.wait(lock, [this, me] { return !hostLoopRunning_ || hostThread_ == me; });
+    state_ = State::kStopped;
+  }
+  stateChanged_.notify_all();
+}
+
+class AsioDispatcher final : public RealDispatcher {
+ public:
+  explicit AsioDispatcher(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+  ~AsioDispatcher() override { core_->shutdown(); }
+
+  std::shared_ptr<DispatchQueue> mainQueue() override { return core_->mainQueue(); }
+  bool isMainThread() const override { return core_->isMainThread(); }
+  std::shared_ptr<DispatchQueue> globalQueue(long /*priority*/) override {
+    return core_->globalQueue();
+  }
+  std::shared_ptr<OperationQueue> makeOperationQueue(std::string label) override {
+    return core_->makeOperationQueue(std::move(label));
+  }
+  double monotonicNow() const override { return steadySeconds(); }
+  std::shared_ptr<TimerHandle> scheduleAt(double when, std::shared_ptr<DispatchQueue> queue,
+                                          Task task) override {
+    if (!queue) queue = core_->mainQueue();
+    return core_->scheduleAt(when, std::move(queue), std::move(task));
+  }
+  void runMainLoop() override { core_->runMainLoop(); }
+  void stopMainLoop() override { core_->stopMainLoop(); }
+  void shutdown() override { core_->shutdown(); }
+
+ private:
+  std::shared_ptr<Core> core_;
+};
+
+}  // namespace
+
+std::shared_ptr<RealDispatcher> RealDispatcher::create() {
+  return create(Options{});
+}
+
+std::shared_ptr<RealDispatcher> RealDispatcher::create(Options options) {
+  auto core = std::make_shared<Core>(options);
+  core->start();
+  return std::make_shared<AsioDispatcher>(std::move(core));
+}
+
 }  // namespace pemdor

@@ -3,6 +3,10 @@
 // The real dispatcher, on Asio: a main run loop, a thread pool for the global queue, work
 // queues on that pool and steady timers. It costs nothing while idle: its threads block until
 // there is work, with no polling and no periodic wake-ups.
+//
+// Threads: the main thread (its own, or the host's inside runMainLoop()), the global pool, which
+// also runs every work queue, and one thread that waits for timers and posts each due task to
+// its queue. A task that throws ends the process (std::terminate).
 
 #include <memory>
 
@@ -23,14 +27,21 @@ class RealDispatcher : public Dispatcher {
   static std::shared_ptr<RealDispatcher> create();
   static std::shared_ptr<RealDispatcher> create(Options options);
 
-  /// Runs the main loop on the calling thread until stopMainLoop() (only with
-  /// ownMainThread = false; otherwise returns at once).
+  /// Runs the main loop on the calling thread, which is the main thread while it runs, until
+  /// stopMainLoop() or shutdown(). Only with ownMainThread = false; otherwise, or while another
+  /// thread runs the loop, or after shutdown(), returns at once. Tasks posted to the main queue
+  /// before the call wait for it. May be called again after it returned.
   virtual void runMainLoop() = 0;
-  /// Makes runMainLoop() return once the task it is running has finished.
+  /// Any thread. Makes runMainLoop() return once the task it is running has finished; the tasks
+  /// after it wait for the next runMainLoop(). Does nothing while no host loop is running.
   virtual void stopMainLoop() = 0;
 
-  /// Stops every thread and drops the tasks not yet run. Called by the destructor; safe to call
-  /// more than once, but not from one of the dispatcher's own threads.
+  /// Any thread. Stops every thread and destroys the tasks and timers not yet run, on the calling
+  /// thread; tasks posted or scheduled afterwards (also by those destructors) are destroyed at
+  /// once. Waits for tasks running on other threads, including a host thread inside
+  /// runMainLoop(), to return. Called from a task of this dispatcher (or by the destructor run
+  /// there), it does not wait for the calling thread: that thread ends once its task returns.
+  /// Called by the destructor; safe to call more than once.
   virtual void shutdown() = 0;
 };
 

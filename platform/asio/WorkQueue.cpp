@@ -1,0 +1,106 @@
+#include "WorkQueue.h"
+
+#include <algorithm>
+#include <asio/post.hpp>
+#include <cstddef>
+#include <utility>
+
+namespace pemdor::asio_dispatch {
+
+WorkQueue::WorkQueue(std::weak_ptr<asio::io_context> io, int threads, int maxConcurrent)
+    : io_(std::move(io)), threads_(std::max(1, threads)), max_(normalized(maxConcurrent)) {}
+
+int WorkQueue::normalized(int count) {
+  if (count == OperationQueue::kDefaultMaxConcurrentOperationCount) return count;
+  return std::max(1, count);
+}
+
+int WorkQueue::limitLocked() const {
+  return max_ == OperationQueue::kDefaultMaxConcurrentOperationCount ? threads_ : max_;
+}
+
+void WorkQueue::post(Task task) {
+  if (!task) return;
+  bool start = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (!closed_) {
+      pending_.push_back(std::move(task));
+      if (jobs_ < limitLocked()) {
+        ++jobs_;
+        start = true;
+      }
+    }
+  }
+  // A task refused by a closed queue is destroyed here, after the lock is released, because its
+  // destructor may post again.
+  if (start) startJob();
+}
+
+void WorkQueue::setMaxConcurrent(int count) {
+  int more = 0;
+  {
+    std::lock_guard lock(mutex_);
+    max_ = normalized(count);
+    if (!closed_) {
+      const auto limit = static_cast<std::size_t>(limitLocked());
+      const auto wanted = static_cast<int>(std::min(limit, pending_.size()));
+      more = std::max(0, wanted - jobs_);
+      jobs_ += more;
+    }
+  }
+  for (int i = 0; i < more; ++i) startJob();
+}
+
+int WorkQueue::maxConcurrent() const {
+  std::lock_guard lock(mutex_);
+  return max_;
+}
+
+void WorkQueue::close() {
+  std::deque<Task> dropped;
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    dropped.swap(pending_);
+  }
+  // Destroyed front to back, outside the lock.
+  while (!dropped.empty()) dropped.pop_front();
+}
+
+void WorkQueue::startJob() {
+  if (auto io = io_.lock()) {
+    // The job runs only inside io->run(), so the io_context outlives it; holding it strongly here
+    // would tie the io_context to its own queued handlers.
+    const asio::io_context* context = io.get();
+    asio::post(*io, [self = shared_from_this(), context] { self->runJob(*context); });
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  --jobs_;
+}
+
+void WorkQueue::runJob(const asio::io_context& io) noexcept {
+  for (int ran = 0;; ++ran) {
+    Task task;
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_ || pending_.empty() || jobs_ > limitLocked()) {
+        --jobs_;
+        return;
+      }
+      if (ran < kTasksPerJob && !io.stopped()) {
+        task = std::move(pending_.front());
+        pending_.pop_front();
+      }
+    }
+    if (!task) {
+      // This job stays counted in jobs_ while it waits at the end of the io_context's queue.
+      startJob();
+      return;
+    }
+    task();
+  }
+}
+
+}  // namespace pemdor::asio_dispatch
