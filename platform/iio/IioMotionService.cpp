@@ -1,0 +1,323 @@
+// The IIO motion service: motion managers that sample IIO devices through libiio's local context.
+//
+// Each manager samples on an I/O thread of its own, made at its first start and ended when the
+// manager goes. The thread sleeps on a condition variable until the next stream is due, reads
+// sysfs with no lock held, and hands each reading to the stream's queue. Callers' threads only
+// ever scan for devices (availability is a fresh look each time); they never read samples.
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include "IioVectorSource.h"
+#include "pemdor/platform/Providers.h"
+
+namespace pemdor {
+namespace {
+
+using iio::IioKind;
+using iio::IioReading;
+using iio::IioVectorSource;
+using Clock = std::chrono::steady_clock;
+
+constexpr double kShortestInterval = 0.005;
+constexpr double kLongestInterval = 3600.0;
+// Gravity derived from an accelerometer follows it with this time constant, in seconds: long
+// enough to smooth out hand motion, short enough to settle within a ten-reading run.
+constexpr double kGravityTimeConstant = 0.3;
+// A stream whose device is missing looks for it again at most this often, in seconds.
+constexpr double kRebindPause = 0.25;
+
+// Which IIO channels serve a stream: the preferred kind, or else `derivedFrom`, low-pass
+// filtered. Device motion is available exactly when a gravity channel or an accelerometer is.
+struct StreamRoute {
+  IioKind preferred;
+  std::optional<IioKind> derivedFrom;
+};
+constexpr std::array<StreamRoute, kMotionStreamCount> kRoutes = {{
+    {IioKind::accel, std::nullopt},
+    {IioKind::anglvel, std::nullopt},
+    {IioKind::magn, std::nullopt},
+    {IioKind::gravity, IioKind::accel},
+}};
+
+std::size_t indexOf(MotionStream stream) {
+  return static_cast<std::size_t>(stream);
+}
+
+Clock::duration toDuration(double seconds) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+bool streamAvailable(iio_context* context, MotionStream stream) {
+  const StreamRoute& route = kRoutes[indexOf(stream)];
+  return iio::contextHasKind(context, route.preferred) ||
+         (route.derivedFrom && iio::contextHasKind(context, *route.derivedFrom));
+}
+
+// One stream's binding to its device, used only on the I/O thread. A read that fails drops the
+// binding; later samples look for the device again (at most every kRebindPause) and deliver an
+// absent reading with an error until it is back, so a started stream keeps its pace either way.
+class StreamSampler {
+ public:
+  IioReading sample(MotionStream stream, std::uint64_t generation, double interval) {
+    // Each start looks at the devices afresh: it binds again, rereading scale, offset and mount
+    // matrix, and restarts the gravity filter.
+    if (generation != generation_) {
+      generation_ = generation;
+      source_.reset();
+      filtered_.reset();
+      retryAfter_ = {};
+    }
+    const std::string name = motionStreamName(stream);
+    if (!source_ && !bind(stream)) return {std::nullopt, ENODEV, name + ": " + unboundReason_};
+    IioReading reading = source_->read();
+    if (!reading.vector) {
+      source_.reset();
+      filtered_.reset();
+      unboundReason_ = reading.message;
+      retryAfter_ = Clock::now() + toDuration(kRebindPause);
+      reading.message = name + ": " + reading.message;
+      return reading;
+    }
+    if (derived_) {
+      // An exponential low-pass filter that starts at the first reading, so that a still device
+      // reads its gravity from the first delivery on.
+      const double alpha = interval / (kGravityTimeConstant + interval);
+      const CMVector& a = *reading.vector;
+      if (filtered_) {
+        CMVector& g = *filtered_;
+        g = {g.x + alpha * (a.x - g.x), g.y + alpha * (a.y - g.y), g.z + alpha * (a.z - g.z)};
+      } else {
+        filtered_ = a;
+      }
+      reading.vector = filtered_;
+    }
+    return reading;
+  }
+
+ private:
+  bool bind(MotionStream stream) {
+    if (Clock::now() < retryAfter_) return false;
+    const StreamRoute& route = kRoutes[indexOf(stream)];
+    source_ = IioVectorSource::bind(route.preferred, &unboundReason_);
+    derived_ = false;
+    if (!source_ && route.derivedFrom) {
+      source_ = IioVectorSource::bind(*route.derivedFrom);
+      derived_ = source_.has_value();
+    }
+    if (!source_) retryAfter_ = Clock::now() + toDuration(kRebindPause);
+    return source_.has_value();
+  }
+
+  std::uint64_t generation_ = 0;
+  std::optional<IioVectorSource> source_;
+  bool derived_ = false;
+  std::optional<CMVector> filtered_;
+  std::string unboundReason_;
+  Clock::time_point retryAfter_{};
+};
+
+using SharedHandler = std::shared_ptr<const CMMotionManager::VectorHandler>;
+
+// What a manager shares with its I/O thread and with the deliveries it posts. Deliveries and
+// the thread hold it, so it outlives the manager when they do.
+struct Core {
+  struct Stream {
+    double interval = CMMotionManager::kDefaultUpdateInterval;
+    bool active = false;
+    std::shared_ptr<OperationQueue> queue;
+    SharedHandler handler;
+    Clock::time_point due{};
+  };
+
+  // Bumped under `mutex` by every start and stop of the stream. A delivery calls its handler only
+  // while the generation it was sampled in is current, so nothing runs a handler once the stop or
+  // restart that replaced it has returned (except a delivery already inside its handler).
+  std::array<std::atomic<std::uint64_t>, kMotionStreamCount> generation{};
+
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool quit = false;
+  std::array<Stream, kMotionStreamCount> streams;
+
+  // The I/O thread: sleeps until the earliest due stream, samples every due stream with no lock
+  // held and posts the readings.
+  static void run(const std::shared_ptr<Core>& core) {
+    struct Job {
+      std::uint64_t generation = 0;
+      double interval = 0.0;
+      std::shared_ptr<OperationQueue> queue;
+      SharedHandler handler;
+    };
+    std::array<StreamSampler, kMotionStreamCount> samplers;
+    std::unique_lock lock(core->mutex);
+    while (!core->quit) {
+      std::optional<Clock::time_point> next;
+      for (const Stream& s : core->streams) {
+        if (s.active && (!next || s.due < *next)) next = s.due;
+      }
+      if (!next) {
+        core->wake.wait(lock);
+        continue;
+      }
+      const Clock::time_point now = Clock::now();
+      if (now < *next) {
+        core->wake.wait_until(lock, *next);
+        continue;
+      }
+
+      std::array<std::optional<Job>, kMotionStreamCount> jobs;
+      for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
+        Stream& s = core->streams[i];
+        if (!s.active || s.due > now) continue;
+        jobs[i] = Job{core->generation[i].load(), s.interval, s.queue, s.handler};
+        // After a stall the stream resumes its pace from now rather than catching up in a burst.
+        s.due += toDuration(s.interval);
+        if (s.due <= now) s.due = now + toDuration(s.interval);
+      }
+      lock.unlock();
+      for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
+        if (!jobs[i]) continue;
+        Job& job = *jobs[i];
+        IioReading reading = samplers[i].sample(kAllMotionStreams[i], job.generation, job.interval);
+        if (core->generation[i].load() != job.generation) continue;
+        job.queue->async([core, i, generation = job.generation, handler = job.handler,
+                          reading = std::move(reading)] {
+          if (core->generation[i].load() != generation) return;
+          if (reading.error == 0) return (*handler)(&*reading.vector, nullptr);
+          const NSError error{"pemdor.iio", reading.error, reading.message};
+          (*handler)(reading.vector ? &*reading.vector : nullptr, &error);
+        });
+      }
+      // The last reference to a handler (and whatever it holds) may go here, with no lock held.
+      jobs = {};
+      lock.lock();
+    }
+  }
+};
+
+class IioMotionManager final : public CMMotionManager {
+ public:
+  IioMotionManager() : core_(std::make_shared<Core>()) {}
+
+  ~IioMotionManager() override {
+    std::array<Core::Stream, kMotionStreamCount> released;
+    {
+      std::lock_guard lock(core_->mutex);
+      core_->quit = true;
+      for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
+        if (core_->streams[i].active) core_->generation[i].fetch_add(1);
+        released[i] = std::exchange(core_->streams[i], Core::Stream{});
+      }
+    }
+    core_->wake.notify_all();
+    if (thread_.joinable()) {
+      // A handler's last reference may be dropped on the I/O thread and take this manager with
+      // it; the thread then ends by itself, holding the core.
+      if (thread_.get_id() == std::this_thread::get_id()) {
+        thread_.detach();
+      } else {
+        thread_.join();
+      }
+    }
+  }
+
+  bool isAvailable(MotionStream stream) const override {
+    const iio::ContextPtr context = iio::makeLocalContext();
+    return streamAvailable(context.get(), stream);
+  }
+
+  void setUpdateInterval(MotionStream stream, double seconds) override {
+    const double interval = std::isfinite(seconds) && seconds > 0.0
+                                ? std::clamp(seconds, kShortestInterval, kLongestInterval)
+                                : kShortestInterval;
+    std::lock_guard lock(core_->mutex);
+    core_->streams[indexOf(stream)].interval = interval;
+  }
+
+  double updateInterval(MotionStream stream) const override {
+    std::lock_guard lock(core_->mutex);
+    return core_->streams[indexOf(stream)].interval;
+  }
+
+  void startUpdates(MotionStream stream, std::shared_ptr<OperationQueue> queue,
+                    VectorHandler handler) override {
+    if (!queue || !handler || !isAvailable(stream)) return;
+    auto shared = std::make_shared<const VectorHandler>(std::move(handler));
+    Core::Stream replaced;
+    {
+      std::lock_guard lock(core_->mutex);
+      Core::Stream& s = core_->streams[indexOf(stream)];
+      replaced.queue = std::exchange(s.queue, std::move(queue));
+      replaced.handler = std::exchange(s.handler, std::move(shared));
+      s.active = true;
+      s.due = Clock::now() + toDuration(s.interval);
+      core_->generation[indexOf(stream)].fetch_add(1);
+      if (!thread_.joinable()) thread_ = std::thread([core = core_] { Core::run(core); });
+    }
+    core_->wake.notify_all();
+  }
+
+  void stopUpdates(MotionStream stream) override {
+    Core::Stream released;
+    {
+      std::lock_guard lock(core_->mutex);
+      Core::Stream& s = core_->streams[indexOf(stream)];
+      if (!s.active) return;
+      core_->generation[indexOf(stream)].fetch_add(1);
+      released.queue = std::exchange(s.queue, nullptr);
+      released.handler = std::exchange(s.handler, nullptr);
+      s.active = false;
+    }
+    core_->wake.notify_all();
+  }
+
+  bool isActive(MotionStream stream) const override {
+    std::lock_guard lock(core_->mutex);
+    return core_->streams[indexOf(stream)].active;
+  }
+
+ private:
+  std::shared_ptr<Core> core_;
+  // Written only under core_->mutex, and read without it only by the destructor.
+  std::thread thread_;
+};
+
+class IioMotionService final : public MotionService {
+ public:
+  std::string name() const override { return "iio"; }
+  std::shared_ptr<CMMotionManager> makeMotionManager() override {
+    return std::make_shared<IioMotionManager>();
+  }
+};
+
+}  // namespace
+
+bool iioProviderBuilt() {
+  return true;
+}
+
+bool iioMotionDevicesPresent() {
+  const iio::ContextPtr context = iio::makeLocalContext();
+  return iio::contextHasKind(context.get(), IioKind::accel) ||
+         iio::contextHasKind(context.get(), IioKind::anglvel) ||
+         iio::contextHasKind(context.get(), IioKind::magn);
+}
+
+// Deliveries go to the queue given at each start and sampling runs on the provider's own
+// threads, so the service needs nothing else of the dispatcher.
+std::shared_ptr<MotionService> makeIioMotionService(std::shared_ptr<Dispatcher>) {
+  return std::make_shared<IioMotionService>();
+}
+
+}  // namespace pemdor

@@ -1,0 +1,99 @@
+#pragma once
+
+// Reading three-axis IIO channels through libiio's local context (internal to the IIO provider).
+//
+// Threads: nothing here is shared. A context and the sources bound to it belong to the one thread
+// that made them; another thread makes a context of its own.
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "pemdor/platform/CoreMotion.h"
+
+struct iio_context;
+struct iio_channel;
+
+namespace pemdor::iio {
+
+/// The kinds of IIO channel triples the provider reads.
+enum class IioKind : std::size_t { accel = 0, anglvel = 1, magn = 2, gravity = 3 };
+
+/// How one kind is found and converted. The channels are `<prefix>_x`, `<prefix>_y` and
+/// `<prefix>_z`; a value is ((raw + offset) × scale) in IIO units, turned by the mount matrix
+/// into the device frame and multiplied by `toPlatformUnits`.
+struct IioKindInfo {
+  IioKind kind;
+  const char* prefix;
+  double toPlatformUnits;
+};
+
+/// The table of kinds, indexed by IioKind.
+const IioKindInfo& iioKindInfo(IioKind kind);
+
+/// A row-major 3×3 matrix: element [3 * row + column].
+using MountMatrix = std::array<double, 9>;
+inline constexpr MountMatrix kIdentityMountMatrix = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+
+/// Parses the IIO text form "x1, y1, z1; x2, y2, z2; x3, y3, z3" (rows separated by ';', numbers
+/// by ','; blanks and a trailing newline allowed). Returns nullopt for anything else.
+std::optional<MountMatrix> parseMountMatrix(std::string_view text);
+
+/// The product matrix × v, where v is read as a column vector.
+CMVector applyMountMatrix(const MountMatrix& matrix, const CMVector& v);
+
+struct ContextDeleter {
+  void operator()(iio_context* context) const;
+};
+using ContextPtr = std::unique_ptr<iio_context, ContextDeleter>;
+
+/// A new local context, which sees the IIO devices that exist now; nullptr when there are none
+/// (libiio refuses a context without /sys/bus/iio).
+ContextPtr makeLocalContext();
+
+/// Whether some device of `context` has the three input channels of `kind`.
+bool contextHasKind(iio_context* context, IioKind kind);
+
+/// The outcome of one read: a vector in platform units, or an error number and a message.
+struct IioReading {
+  std::optional<CMVector> vector;
+  int error = 0;
+  std::string message;
+};
+
+/// The three channels of one kind on one device, with the scale, offset and mount matrix read
+/// when the source was bound. A source owns the context it was found in.
+class IioVectorSource {
+ public:
+  /// Makes a fresh context and binds the first device that has the channels of `kind`, or
+  /// returns nullopt (with the reason in `why`, if given).
+  static std::optional<IioVectorSource> bind(IioKind kind, std::string* why = nullptr);
+
+  /// Reads the raw (or processed) values now.
+  IioReading read() const;
+
+  IioKind kind() const { return kind_; }
+  const std::string& deviceId() const { return deviceId_; }
+  const MountMatrix& mountMatrix() const { return matrix_; }
+
+ private:
+  struct Axis {
+    const iio_channel* channel = nullptr;
+    const char* valueAttribute = "raw";
+    double scale = 1.0;
+    double offset = 0.0;
+  };
+
+  IioVectorSource() = default;
+
+  IioKind kind_ = IioKind::accel;
+  ContextPtr context_;
+  std::string deviceId_;
+  std::array<Axis, 3> axes_;
+  MountMatrix matrix_ = kIdentityMountMatrix;
+};
+
+}  // namespace pemdor::iio

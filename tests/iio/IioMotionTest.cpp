@@ -1,0 +1,422 @@
+// The IIO motion provider reading fake devices through libiio's local backend, under
+// umockdev-wrapper. Sampling runs on the provider's own thread in real time, so each test waits
+// for deliveries with a generous deadline instead of sleeping.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../../platform/iio/IioVectorSource.h"
+#include "UmockdevTestbed.h"
+#include "pemdor/platform/Providers.h"
+#include "pemdor/platform/RealDispatcher.h"
+
+namespace pemdor {
+namespace {
+
+using iio_test::UmockdevTestbed;
+
+constexpr double kInterval = 0.01;
+constexpr auto kDeadline = std::chrono::seconds(10);
+constexpr double kG = 9.80665;
+
+struct Delivery {
+  std::optional<CMVector> vector;
+  std::optional<NSError> error;
+};
+
+// Keeps every delivery of one handler. The handler shares the record, so a delivery that runs
+// after the test body is harmless.
+class Recorder {
+ public:
+  CMMotionManager::VectorHandler handler() {
+    return [state = state_](const CMVector* v, const NSError* e) {
+      {
+        std::lock_guard lock(state->mutex);
+        state->deliveries.push_back(
+            {v ? std::optional(*v) : std::nullopt, e ? std::optional(*e) : std::nullopt});
+      }
+      state->changed.notify_all();
+    };
+  }
+
+  // Waits until `done` holds for the deliveries so far.
+  bool waitUntil(const std::function<bool(const std::vector<Delivery>&)>& done) {
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_for(lock, kDeadline, [&] { return done(state_->deliveries); });
+  }
+  bool waitFor(std::size_t count) {
+    return waitUntil([count](const auto& d) { return d.size() >= count; });
+  }
+  std::vector<Delivery> deliveries() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->deliveries;
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Delivery> deliveries;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+void expectNear(const CMVector& actual, const CMVector& expected, const char* what) {
+  EXPECT_NEAR(actual.x, expected.x, 1e-9) << what;
+  EXPECT_NEAR(actual.y, expected.y, 1e-9) << what;
+  EXPECT_NEAR(actual.z, expected.z, 1e-9) << what;
+}
+
+// Acceleration in m/s² as IIO reports it, in the platform's g with the flat device at -z.
+CMVector fromIioAcceleration(double x, double y, double z) {
+  return {-x / kG, -y / kG, -z / kG};
+}
+
+class IioMotionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!UmockdevTestbed::inMockEnvironment()) {
+      GTEST_SKIP() << "the IIO tests run under umockdev-wrapper";
+    }
+    testbed_ = std::make_unique<UmockdevTestbed>();
+    dispatcher_ = RealDispatcher::create();
+    ASSERT_NE(dispatcher_, nullptr);
+    queue_ = dispatcher_->makeOperationQueue("iio-test");
+    queue_->setMaxConcurrentOperationCount(1);
+    service_ = makeIioMotionService(dispatcher_);
+    ASSERT_NE(service_, nullptr);
+    manager_ = service_->makeMotionManager();
+  }
+
+  void TearDown() override {
+    manager_.reset();
+    if (queue_) drain();
+    if (dispatcher_) dispatcher_->shutdown();
+    testbed_.reset();
+  }
+
+  void drain() {
+    auto done = std::make_shared<std::promise<void>>();
+    auto future = done->get_future();
+    queue_->async([done] { done->set_value(); });
+    ASSERT_EQ(future.wait_for(kDeadline), std::future_status::ready);
+  }
+
+  void start(MotionStream stream, Recorder& recorder) {
+    manager_->setUpdateInterval(stream, kInterval);
+    manager_->startUpdates(stream, queue_, recorder.handler());
+  }
+
+  // One reading of `stream` from a fresh start, the stream stopped again.
+  Delivery readOnce(MotionStream stream) {
+    Recorder recorder;
+    start(stream, recorder);
+    EXPECT_TRUE(manager_->isActive(stream)) << motionStreamName(stream);
+    const bool delivered = recorder.waitFor(1);
+    manager_->stopUpdates(stream);
+    if (!delivered) {
+      ADD_FAILURE() << motionStreamName(stream) << " delivered nothing";
+      return {};
+    }
+    return recorder.deliveries().front();
+  }
+
+  CMVector readVector(MotionStream stream) {
+    const Delivery d = readOnce(stream);
+    EXPECT_FALSE(d.error.has_value())
+        << motionStreamName(stream) << ": " << (d.error ? d.error->localizedDescription : "");
+    return d.vector.value_or(CMVector{1e9, 1e9, 1e9});
+  }
+
+  std::unique_ptr<UmockdevTestbed> testbed_;
+  std::shared_ptr<RealDispatcher> dispatcher_;
+  std::shared_ptr<OperationQueue> queue_;
+  std::shared_ptr<MotionService> service_;
+  std::shared_ptr<CMMotionManager> manager_;
+};
+
+// Values are (raw + offset) × scale with the scale and offset per channel where the driver gives
+// one and shared by the kind otherwise, then converted to g, rad/s and µT. A gravity channel is
+// preferred over gravity derived from the accelerometer.
+TEST_F(IioMotionTest, readsEachKindInPlatformUnits) {
+  testbed_->addDevice("iio:device0", {{"name", "accel_3d"},
+                                      {"in_accel_x_raw", "0"},
+                                      {"in_accel_y_raw", "-490"},
+                                      {"in_accel_z_raw", "981"},
+                                      {"in_accel_scale", "0.01"},
+                                      {"in_accel_x_offset", "10"},
+                                      {"in_gravity_x_raw", "100"},
+                                      {"in_gravity_y_raw", "0"},
+                                      {"in_gravity_z_raw", "970"},
+                                      {"in_gravity_scale", "0.01"}});
+  testbed_->addDevice("iio:device1", {{"name", "gyro_3d"},
+                                      {"in_anglvel_x_raw", "100"},
+                                      {"in_anglvel_y_raw", "-200"},
+                                      {"in_anglvel_z_raw", "300"},
+                                      {"in_anglvel_scale", "0.001"},
+                                      {"in_anglvel_z_scale", "0.002"}});
+  testbed_->addDevice("iio:device2", {{"name", "magn_3d"},
+                                      {"in_magn_x_raw", "250"},
+                                      {"in_magn_y_raw", "-100"},
+                                      {"in_magn_z_raw", "400"},
+                                      {"in_magn_x_scale", "0.001"},
+                                      {"in_magn_y_scale", "0.002"},
+                                      {"in_magn_z_scale", "0.0005"}});
+
+  expectNear(readVector(MotionStream::accelerometer), fromIioAcceleration(0.1, -4.90, 9.81),
+             "accelerometer");
+  expectNear(readVector(MotionStream::gyro), {0.1, -0.2, 0.6}, "gyroscope");
+  expectNear(readVector(MotionStream::magnetometer), {25.0, -20.0, 20.0}, "magnetometer");
+  expectNear(readVector(MotionStream::deviceMotion), fromIioAcceleration(1.0, 0.0, 9.70),
+             "gravity");
+}
+
+// The kind's own mount matrix, an in_mount_matrix (which libiio shows as a channel "mount") and
+// a device-wide mount_matrix all turn sensor axes into device axes; processed (_input) values
+// need no scale. A matrix that does not parse is ignored, and every start reads it afresh.
+TEST_F(IioMotionTest, appliesTheMountMatrixWhereverTheDriverPutsIt) {
+  const std::string accel =
+      testbed_->addDevice("iio:device0", {{"in_accel_x_raw", "981"},
+                                          {"in_accel_y_raw", "0"},
+                                          {"in_accel_z_raw", "0"},
+                                          {"in_accel_scale", "0.01"},
+                                          {"in_accel_mount_matrix", "0, 1, 0; -1, 0, 0; 0, 0, 1"}});
+  testbed_->addDevice("iio:device1", {{"in_anglvel_x_input", "0.1"},
+                                      {"in_anglvel_y_input", "0.2"},
+                                      {"in_anglvel_z_input", "0.3"},
+                                      {"in_mount_matrix", "1, 0, 0; 0, 0, 1; 0, -1, 0"}});
+  testbed_->addDevice("iio:device2", {{"in_magn_x_raw", "1"},
+                                      {"in_magn_y_raw", "2"},
+                                      {"in_magn_z_raw", "3"},
+                                      {"in_magn_scale", "0.01"},
+                                      {"mount_matrix", "-1, 0, 0; 0, -1, 0; 0, 0, 1"}});
+
+  expectNear(readVector(MotionStream::accelerometer), fromIioAcceleration(0.0, -9.81, 0.0),
+             "accelerometer");
+  expectNear(readVector(MotionStream::gyro), {0.1, 0.3, -0.2}, "gyroscope");
+  expectNear(readVector(MotionStream::magnetometer), {-1.0, -2.0, 3.0}, "magnetometer");
+
+  testbed_->setAttribute(accel, "in_accel_mount_matrix", "0, 1; -1, 0");
+  expectNear(readVector(MotionStream::accelerometer), fromIioAcceleration(9.81, 0.0, 0.0),
+             "accelerometer with a malformed matrix");
+}
+
+TEST(IioMountMatrixTest, parsesTheIioTextFormOnly) {
+  using iio::parseMountMatrix;
+  EXPECT_EQ(parseMountMatrix("1, 0, 0; 0, 1, 0; 0, 0, 1\n"), iio::kIdentityMountMatrix);
+  EXPECT_EQ(parseMountMatrix("0,1,0;-1,0,0;0,0,-1"),
+            (iio::MountMatrix{0, 1, 0, -1, 0, 0, 0, 0, -1}));
+  EXPECT_EQ(parseMountMatrix(" 0.5 , -1e-1,2 ;0,0.25,0; 0, 0, +1 "),
+            (iio::MountMatrix{0.5, -0.1, 2, 0, 0.25, 0, 0, 0, 1}));
+  for (const char* bad :
+       {"", "1, 0, 0; 0, 1, 0", "1, 0, 0; 0, 1, 0; 0, 0, 1;", "1, 0; 0, 1, 0; 0, 0, 1",
+        "1, 0, 0, 0; 0, 1, 0; 0, 0, 1", "1, 0, x; 0, 1, 0; 0, 0, 1", "1, , 0; 0, 1, 0; 0, 0, 1",
+        "1 2, 0, 0; 0, 1, 0; 0, 0, 1"}) {
+    EXPECT_FALSE(parseMountMatrix(bad).has_value()) << '"' << bad << '"';
+  }
+  EXPECT_EQ(iio::applyMountMatrix({0, 1, 0, -1, 0, 0, 0, 0, 1}, {1, 2, 3}), (CMVector{2, -1, 3}));
+}
+
+// Availability is a fresh look at the devices each time: a device added after the manager was
+// made counts, a partial triple does not, and device motion rides on an accelerometer or a
+// gravity channel.
+TEST_F(IioMotionTest, availabilityFollowsTheDevicesPresentNow) {
+  EXPECT_TRUE(iioProviderBuilt());
+  EXPECT_FALSE(iioMotionDevicesPresent());
+  for (MotionStream stream : kAllMotionStreams) EXPECT_FALSE(manager_->isAvailable(stream));
+
+  testbed_->addDevice("iio:device0", {{"in_accel_x_raw", "0"}, {"in_accel_y_raw", "0"}});
+  EXPECT_FALSE(manager_->isAccelerometerAvailable());
+  EXPECT_FALSE(iioMotionDevicesPresent());
+
+  testbed_->addDevice(
+      "iio:device1",
+      {{"in_gravity_x_raw", "0"}, {"in_gravity_y_raw", "0"}, {"in_gravity_z_raw", "981"}});
+  EXPECT_TRUE(manager_->isDeviceMotionAvailable());
+  EXPECT_FALSE(manager_->isAccelerometerAvailable());
+  EXPECT_FALSE(iioMotionDevicesPresent());
+
+  const std::string accel = testbed_->addDevice(
+      "iio:device2", {{"in_accel_x_raw", "0"}, {"in_accel_y_raw", "0"}, {"in_accel_z_raw", "1"}});
+  EXPECT_TRUE(iioMotionDevicesPresent());
+  EXPECT_TRUE(manager_->isAccelerometerAvailable());
+  EXPECT_FALSE(manager_->isGyroAvailable());
+  EXPECT_FALSE(manager_->isMagnetometerAvailable());
+
+  Recorder magnetometer;
+  start(MotionStream::magnetometer, magnetometer);
+  EXPECT_FALSE(manager_->isMagnetometerActive());
+
+  testbed_->removeDevice(accel);
+  EXPECT_FALSE(manager_->isAccelerometerAvailable());
+  EXPECT_TRUE(manager_->isDeviceMotionAvailable());
+  EXPECT_TRUE(magnetometer.deliveries().empty());
+}
+
+TEST_F(IioMotionTest, seesAValueChangedBetweenSamples) {
+  const std::string device = testbed_->addDevice(
+      "iio:device0",
+      {{"in_anglvel_x_raw", "1"}, {"in_anglvel_y_raw", "2"}, {"in_anglvel_z_raw", "3"}});
+  Recorder recorder;
+  start(MotionStream::gyro, recorder);
+  ASSERT_TRUE(recorder.waitFor(2));
+  testbed_->setAttribute(device, "in_anglvel_y_raw", "-7");
+  ASSERT_TRUE(recorder.waitUntil(
+      [](const auto& d) { return !d.empty() && d.back().vector && d.back().vector->y == -7.0; }));
+  manager_->stopUpdates(MotionStream::gyro);
+  const auto deliveries = recorder.deliveries();
+  EXPECT_EQ(deliveries.front().vector, (CMVector{1, 2, 3}));
+  // Each delivery is one consistent sample: the old value or the new one, nothing else.
+  for (const Delivery& d : deliveries) {
+    ASSERT_TRUE(d.vector.has_value());
+    EXPECT_TRUE(d.vector->y == 2.0 || d.vector->y == -7.0) << d.vector->y;
+  }
+}
+
+// A stream whose device goes away keeps its pace with absent readings and errors, stays active
+// until stopped, and reads again once the device is back. A missing attribute fails only the
+// streams that need it.
+TEST_F(IioMotionTest, aVanishingDeviceDeliversErrorsUntilItIsBack) {
+  const UmockdevTestbed::Attributes imu = {{"in_accel_x_raw", "0"},   {"in_accel_y_raw", "0"},
+                                           {"in_accel_z_raw", "981"}, {"in_accel_scale", "0.01"},
+                                           {"in_anglvel_x_raw", "1"}, {"in_anglvel_y_raw", "2"},
+                                           {"in_anglvel_z_raw", "3"}};
+  const std::string device = testbed_->addDevice("iio:device0", imu);
+  Recorder accel;
+  Recorder gyro;
+  start(MotionStream::accelerometer, accel);
+  start(MotionStream::gyro, gyro);
+  ASSERT_TRUE(accel.waitFor(2));
+  ASSERT_TRUE(gyro.waitFor(2));
+
+  const auto failures = [](std::size_t atLeast) {
+    return [atLeast](const std::vector<Delivery>& d) {
+      std::size_t trailing = 0;
+      for (auto it = d.rbegin(); it != d.rend() && !it->vector && it->error; ++it) ++trailing;
+      return trailing >= atLeast;
+    };
+  };
+  // Deliveries after the last failed one.
+  const auto readsAgain = [](const std::vector<Delivery>& d) {
+    auto it = d.rbegin();
+    while (it != d.rend() && it->vector) ++it;
+    return it != d.rend() && it != d.rbegin();
+  };
+
+  ASSERT_TRUE(testbed_->removeAttribute(device, "in_anglvel_y_raw"));
+  ASSERT_TRUE(gyro.waitUntil(failures(3)));
+  const std::size_t accelBefore = accel.deliveries().size();
+  ASSERT_TRUE(accel.waitFor(accelBefore + 3));
+  for (std::size_t i = accelBefore; i < accelBefore + 3; ++i) {
+    EXPECT_TRUE(accel.deliveries()[i].vector.has_value());
+  }
+
+  testbed_->removeDevice(device);
+  ASSERT_TRUE(accel.waitUntil(failures(3)));
+  EXPECT_TRUE(manager_->isAccelerometerActive());
+  EXPECT_FALSE(manager_->isAccelerometerAvailable());
+  const NSError error = *accel.deliveries().back().error;
+  EXPECT_EQ(error.domain, "pemdor.iio");
+  EXPECT_NE(error.code, 0);
+  EXPECT_NE(error.localizedDescription.find("accelerometer"), std::string::npos)
+      << error.localizedDescription;
+
+  testbed_->addDevice("iio:device0", imu);
+  ASSERT_TRUE(accel.waitUntil(readsAgain));
+  ASSERT_TRUE(gyro.waitUntil(readsAgain));
+  expectNear(*accel.deliveries().back().vector, fromIioAcceleration(0, 0, 9.81), "accelerometer");
+  manager_->stopUpdates(MotionStream::accelerometer);
+  manager_->stopUpdates(MotionStream::gyro);
+}
+
+// Without a gravity channel, gravity is the accelerometer low-pass filtered: a still device reads
+// its gravity from the first delivery, and after a turn the reading moves steadily, without a
+// jump, to the new direction.
+TEST_F(IioMotionTest, derivedGravityConvergesOnAStillDevice) {
+  const std::string device = testbed_->addDevice("iio:device0", {{"in_accel_x_raw", "0"},
+                                                                 {"in_accel_y_raw", "0"},
+                                                                 {"in_accel_z_raw", "981"},
+                                                                 {"in_accel_scale", "0.01"}});
+  const CMVector flat = fromIioAcceleration(0, 0, 9.81);
+  const CMVector onItsSide = fromIioAcceleration(9.81, 0, 0);
+  Recorder recorder;
+  start(MotionStream::deviceMotion, recorder);
+  ASSERT_TRUE(recorder.waitFor(3));
+  for (const Delivery& d : recorder.deliveries()) {
+    ASSERT_TRUE(d.vector.has_value());
+    expectNear(*d.vector, flat, "flat");
+  }
+
+  testbed_->setAttribute(device, "in_accel_z_raw", "0");
+  testbed_->setAttribute(device, "in_accel_x_raw", "981");
+  ASSERT_TRUE(recorder.waitUntil([&](const auto& d) {
+    return !d.empty() && d.back().vector && std::abs(d.back().vector->x - onItsSide.x) < 0.01;
+  }));
+  manager_->stopUpdates(MotionStream::deviceMotion);
+
+  const auto deliveries = recorder.deliveries();
+  double previousX = 0.0;
+  bool moved = false;
+  for (const Delivery& d : deliveries) {
+    ASSERT_TRUE(d.vector.has_value());
+    const CMVector g = *d.vector;
+    if (!moved && g.x != 0.0) {
+      moved = true;
+      // The first reading after the turn: a small step, not the new value (x is read before z,
+      // so a sample may see the turn half done).
+      EXPECT_GT(g.x, 0.2 * onItsSide.x);
+    }
+    EXPECT_LE(g.x, previousX + 1e-12);
+    previousX = g.x;
+    EXPECT_LE(std::hypot(g.x, g.y, g.z), std::abs(flat.z) * std::sqrt(2.0) + 1e-9);
+  }
+  EXPECT_TRUE(moved);
+}
+
+// A manager whose only owner is its own handler goes when the last delivery lets go of it, on
+// the queue or on the provider's thread, without a deadlock or a leaked thread.
+TEST_F(IioMotionTest, aManagerOwnedByItsHandlerEndsCleanly) {
+  testbed_->addDevice("iio:device0",
+                      {{"in_magn_x_raw", "1"}, {"in_magn_y_raw", "2"}, {"in_magn_z_raw", "3"}});
+  // Holds the manager; when the last delivery lets go of it, the manager goes first and then the
+  // test hears of it.
+  struct Owner {
+    std::shared_ptr<CMMotionManager> manager;
+    std::shared_ptr<std::promise<void>> released;
+    int deliveries = 0;
+    ~Owner() {
+      manager.reset();
+      released->set_value();
+    }
+  };
+  for (int round = 0; round < 10; ++round) {
+    auto released = std::make_shared<std::promise<void>>();
+    auto future = released->get_future();
+    {
+      auto owner = std::make_shared<Owner>(service_->makeMotionManager(), released);
+      owner->manager->setMagnetometerUpdateInterval(0.005);
+      owner->manager->startUpdates(MotionStream::magnetometer, queue_,
+                                   [owner](const CMVector*, const NSError*) {
+                                     if (++owner->deliveries == 3) {
+                                       owner->manager->stopMagnetometerUpdates();
+                                     }
+                                   });
+      EXPECT_TRUE(owner->manager->isMagnetometerActive());
+    }
+    ASSERT_EQ(future.wait_for(kDeadline), std::future_status::ready) << "round " << round;
+  }
+}
+
+}  // namespace
+}  // namespace pemdor
