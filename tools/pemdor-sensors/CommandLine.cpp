@@ -39,8 +39,10 @@ double parseSeconds(std::string_view option, std::string_view text) {
   if (text.empty() || ec == std::errc::invalid_argument || ptr != end) {
     throw UsageError(std::string(option) + ": " + quoted(text) + " is not a number of seconds");
   }
-  if (ec == std::errc::result_out_of_range || !std::isfinite(value) || value < 0.0 ||
-      value > kMaxSeconds) {
+  if (ec == std::errc{} && !std::isfinite(value)) {
+    throw UsageError(std::string(option) + ": " + quoted(text) + " is not a finite number");
+  }
+  if (ec == std::errc::result_out_of_range || value < 0.0 || value > kMaxSeconds) {
     throw UsageError(std::string(option) + ": " + quoted(text) +
                      " is out of range (seconds from 0 to " + formatFixed(kMaxSeconds, 0) + ")");
   }

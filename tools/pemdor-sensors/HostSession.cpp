@@ -153,18 +153,20 @@ std::unique_ptr<HostSession> HostSession::open(const Options& options) {
   if (motion == MotionChoice::iio && iio == Probe::notBuilt) {
     throw UsageError(
         "--motion iio: this build has no IIO motion provider (libiio was not found "
-        "when it was built)");
+        "when it was built)",
+        false);
   }
   if (motion == MotionChoice::iio && iio == Probe::absent) {
-    throw UsageError("--motion iio: no IIO motion devices found");
+    throw UsageError("--motion iio: no IIO motion devices found", false);
   }
   if (location == LocationChoice::gpsd && gpsd == Probe::notBuilt) {
     throw UsageError(
         "--location gpsd: this build has no gpsd location provider (libgps was not "
-        "found when it was built)");
+        "found when it was built)",
+        false);
   }
   if (location == LocationChoice::gpsd && gpsd == Probe::absent) {
-    throw UsageError("--location gpsd: no gpsd answers at " + endpointText(endpoint));
+    throw UsageError("--location gpsd: no gpsd answers at " + endpointText(endpoint), false);
   }
   if (!fallbacks.empty()) {
     std::string note = "pemdor-sensors: ";
@@ -201,7 +203,8 @@ std::unique_ptr<HostSession> HostSession::open(const Options& options) {
     services.clock = motion == MotionChoice::sim ? session->device_->clock() : makeSystemClock();
     services.motion = motion == MotionChoice::sim ? session->device_->motionService()
                                                   : makeIioMotionService(dispatcher);
-    if (!services.motion) throw UsageError("--motion iio: the IIO motion provider did not start");
+    if (!services.motion)
+      throw UsageError("--motion iio: the IIO motion provider did not start", false);
     switch (location) {
       case LocationChoice::sim:
         services.location = session->device_->locationService();
@@ -214,7 +217,7 @@ std::unique_ptr<HostSession> HostSession::open(const Options& options) {
         break;
     }
     if (!services.location) {
-      throw UsageError("--location gpsd: the gpsd location provider did not start");
+      throw UsageError("--location gpsd: the gpsd location provider did not start", false);
     }
     session->platform_ = Platform::create(std::move(services));
   }
