@@ -1,0 +1,60 @@
+#pragma once
+
+// Runs gpsfake for a test: a real gpsd on a free loopback port, fed with an NMEA log that the
+// tests ship. The daemon and gpsfake form one process group of their own, which is killed and
+// reaped on every path; their control sockets and output go to a folder of the run's own.
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include "pemdor/platform/Providers.h"
+
+namespace pemdor::gpsd_testing {
+
+class GpsFake {
+ public:
+  struct Options {
+    /// A file name in tests/gpsd/logs.
+    std::string log;
+    /// Seconds between sentences; 0.05 gives about ten position reports a second.
+    double cycleSeconds = 0.05;
+    /// Play the log once instead of again and again.
+    bool once = false;
+  };
+
+  /// Whether gpsfake, gpsd and Debian's python3 are installed; otherwise says what is missing.
+  static bool toolsPresent(std::string& why);
+
+  /// Starts gpsfake and waits until its gpsd greets clients (at most a few seconds). Returns
+  /// nullptr with a reason when it does not come up.
+  static std::unique_ptr<GpsFake> start(const Options& options, std::string& why);
+
+  /// Kills the process group, reaps it and removes the run's folder.
+  ~GpsFake();
+  GpsFake(const GpsFake&) = delete;
+  GpsFake& operator=(const GpsFake&) = delete;
+
+  /// Where the daemon listens: "localhost" and the chosen port.
+  GpsdEndpoint endpoint() const { return {"localhost", std::to_string(port_)}; }
+
+  /// Kills gpsd and gpsfake at once (SIGKILL to the group) and reaps them: clients see the
+  /// connection close. Safe to call more than once.
+  void kill();
+
+  /// What gpsfake and gpsd wrote, for a failure message.
+  std::string output() const;
+
+  /// A port on the loopback interface on which nothing listens now.
+  static int freePort();
+
+ private:
+  GpsFake(std::string folder, int port) : folder_(std::move(folder)), port_(port) {}
+
+  std::string folder_;
+  int port_;
+  pid_t group_ = -1;
+};
+
+}  // namespace pemdor::gpsd_testing
