@@ -249,5 +249,18 @@ TEST_F(ScenarioFile, RefusesFilesThatAreNotScenarios) {
   EXPECT_EQ(loadSimScenarioFile("/dev/null").error, "/dev/null: is not a regular file");
 }
 
+// The example scenarios at the top of the repository are read by the sample host and quoted in
+// the README; each must load.
+TEST(SimScenario, ExampleScenariosLoad) {
+  std::size_t seen = 0;
+  for (const auto& entry : fs::directory_iterator(fs::path(PEMDOR_SOURCE_DIR) / "scenarios")) {
+    if (entry.path().extension() != ".json") continue;
+    ++seen;
+    const auto result = loadSimScenarioFile(entry.path().string());
+    EXPECT_TRUE(result) << result.error;
+  }
+  EXPECT_GE(seen, 5u);
+}
+
 }  // namespace
 }  // namespace pemdor
