@@ -31,6 +31,24 @@
 // "readings" a stream delivers the values of a phone lying still on a table. Location events
 // fire "after" seconds after startUpdatingLocation, only while updates run; without "events"
 // one fix at a default position arrives 0.5 s after the start.
+//
+// Motion, in detail: deliveries fall at start + k × interval, without drift. Every start (also
+// of a running stream, which replaces its queue and handler) begins again from the first
+// reading. An interval set while a stream runs applies at once: the next reading comes one new
+// interval later. Intervals below 0.001 s, non-finite or not positive, become 0.001 s. A stalled
+// stream stays active but keeps no timer, so a virtual dispatcher goes idle. Each reading is
+// taken on a serial queue of the device (its sensor thread) and handed from there to the
+// handler's queue; a reading already handed over still arrives after a stop, as on a real
+// device.
+//
+// Location, in detail: events fire in their order, each at the later of its own time and the
+// time of the one before; a stop drops every callback not yet delivered, and a restart plays
+// the events again from the new start. A start while services are disabled or the status is not
+// 3 or 4 delivers one didFailWithError and starts nothing. Callbacks arrive on the main queue,
+// never inside the call that started them.
+//
+// Threads: everything here may be called from any thread, except that a virtual dispatcher is
+// driven from one thread only. No lock is held while a handler or a delegate runs.
 
 #include <array>
 #include <cstddef>
@@ -82,24 +100,29 @@ struct SimScenario {
 };
 
 /// The outcome of reading a scenario: the scenario, or a message that names the source and the
-/// place in it ("scenario.json: motion.gyroscope.readings[2]: expected 3 numbers").
+/// place in it: "s.json: motion.gyroscope.readings[2]: expected an array of 3 numbers or null",
+/// "s.json: line 3, column 7: <parse error>", "s.json: location.colour: unknown key".
 struct SimScenarioResult {
   std::optional<SimScenario> scenario;
   std::string error;
   explicit operator bool() const { return scenario.has_value(); }
 };
 
-/// `source` names the input in messages (a file name, or "scenario").
+/// `source` names the input in messages (a file name, or "scenario"). None of the readers
+/// throws: a bad input gives a result without a scenario and with the message.
 SimScenarioResult parseSimScenario(std::string_view text, std::string_view source = "scenario");
 SimScenarioResult simScenarioFromJson(const nlohmann::json& value,
                                       std::string_view source = "scenario");
-/// Reads a file; unreadable files, directories and oversized files are refused with a message.
+/// Reads a file; missing, unreadable, empty and binary files, directories, other non-regular
+/// files and files over 16 MiB (checked by size, before reading) are refused with a message.
 SimScenarioResult loadSimScenarioFile(const std::string& path);
 
 /// The simulated device and its controls. Made on a dispatcher; gives a platform whose motion
 /// and location services are this device.
 class SimulatedDevice {
  public:
+  /// nullptr when `dispatcher` is null. The clock reads the scenario's start (or the real time
+  /// now) at this call.
   static std::shared_ptr<SimulatedDevice> create(SimScenario scenario,
                                                  std::shared_ptr<Dispatcher> dispatcher);
   virtual ~SimulatedDevice() = default;
