@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../../platform/iio/IioVectorSource.h"
@@ -392,6 +393,8 @@ TEST_F(IioMotionTest, aManagerOwnedByItsHandlerEndsCleanly) {
   // Holds the manager; when the last delivery lets go of it, the manager goes first and then the
   // test hears of it.
   struct Owner {
+    Owner(std::shared_ptr<CMMotionManager> m, std::shared_ptr<std::promise<void>> r)
+        : manager(std::move(m)), released(std::move(r)) {}
     std::shared_ptr<CMMotionManager> manager;
     std::shared_ptr<std::promise<void>> released;
     int deliveries = 0;
