@@ -160,8 +160,8 @@ class Core {
     if (own != nullptr && own->owner() == this) {
       timer->target = std::shared_ptr<VirtualQueue>(queue, own);
     } else if (queue && task) {
-      // A queue of some other dispatcher: when due, the task is handed to it from the global
-      // queue of this one.
+      // A queue that this dispatcher does not own: when due, the task is handed to it from this
+      // dispatcher's global queue.
       timer->target = global_;
       task = [queue = std::move(queue), inner = std::move(task)]() mutable {
         queue->async(std::move(inner));
