@@ -70,7 +70,7 @@ for preset in "${presets[@]}"; do
   if [[ -n "$counts" ]]; then
     read -r failed ran <<<"$counts"
   fi
-  skipped=$(grep -cE '^ *[0-9]+ - .*\(Skipped\)$' "$log" || true)
+  skipped=$(grep -cE '^[[:space:]]*[0-9]+ - .*\(Skipped\)$' "$log" || true)
   passed=$((ran - failed - skipped))
   total_passed=$((total_passed + passed))
   total_failed=$((total_failed + failed))
