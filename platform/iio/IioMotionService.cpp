@@ -241,8 +241,14 @@ class IioMotionManager final : public CMMotionManager {
     const double interval = std::isfinite(seconds) && seconds > 0.0
                                 ? std::clamp(seconds, kShortestInterval, kLongestInterval)
                                 : kShortestInterval;
-    std::lock_guard lock(core_->mutex);
-    core_->streams[indexOf(stream)].interval = interval;
+    {
+      std::lock_guard lock(core_->mutex);
+      Core::Stream& s = core_->streams[indexOf(stream)];
+      s.interval = interval;
+      // A running stream takes a shorter interval from now on, not after its old wait.
+      if (s.active) s.due = std::min(s.due, Clock::now() + toDuration(interval));
+    }
+    core_->wake.notify_all();
   }
 
   double updateInterval(MotionStream stream) const override {

@@ -285,6 +285,18 @@ TEST_F(IioMotionTest, seesAValueChangedBetweenSamples) {
   }
 }
 
+// A running stream that is given a shorter interval does not first sit out its old, long one.
+TEST_F(IioMotionTest, aShorterIntervalTakesEffectAtOnce) {
+  testbed_->addDevice("iio:device0",
+                      {{"in_magn_x_raw", "1"}, {"in_magn_y_raw", "2"}, {"in_magn_z_raw", "3"}});
+  Recorder recorder;
+  manager_->setMagnetometerUpdateInterval(600.0);
+  manager_->startUpdates(MotionStream::magnetometer, queue_, recorder.handler());
+  manager_->setMagnetometerUpdateInterval(kInterval);
+  EXPECT_TRUE(recorder.waitFor(3));
+  manager_->stopMagnetometerUpdates();
+}
+
 // A stream whose device goes away keeps its pace with absent readings and errors, stays active
 // until stopped, and reads again once the device is back. A missing attribute fails only the
 // streams that need it.
