@@ -1,7 +1,10 @@
+#include <array>
+#include <atomic>
 #include <cmath>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
