@@ -261,6 +261,7 @@ TEST(CallbackRun, DeliveriesOfAnEarlierRunDoNotReachALaterOne) {
   const auto json = parsed(rig.log.at(0).json);
   EXPECT_EQ(strings(json["Acceleration"]), std::vector<std::string>(10, "[0.50, 0.50, 0.50]"));
   EXPECT_EQ(manual->stops(MotionStream::accelerometer), 1);
+  manual->forgetHandlers();
 }
 
 TEST(CallbackRun, CompletionMayStartTheNextRun) {

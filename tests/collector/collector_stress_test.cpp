@@ -204,6 +204,7 @@ TEST(CollectorStress, ReadingSyncDataWhileAllStreamsAppend) {
   EXPECT_TRUE(full());
   EXPECT_GT(seen, 0u);
   collector->finishSensors();
+  manual->forgetHandlers();
 }
 
 TEST(CollectorStress, HostDropsTheCollectorMidRun) {

@@ -67,9 +67,10 @@ struct VirtualRig {
         collector(PemdorDeviceSensorInfo::init(device->platform())) {}
   explicit VirtualRig(const std::string& json = "{}") : VirtualRig(scenario(json)) {}
   ~VirtualRig() {
-    // Stop whatever a test left running, so that no stream keeps the collector alive.
+    // Stop whatever a test left running and let a pending location timeout fire, so that no
+    // stream or timer keeps the collector (and through its platform, the dispatcher) alive.
     if (collector) collector->finishSensors();
-    dispatcher->runUntilIdle();
+    dispatcher->advanceBy(PemdorDeviceSensorInfo::kLocationTimeout + 1.0);
   }
 
   double now() const { return dispatcher->monotonicNow(); }
@@ -120,6 +121,12 @@ class ManualMotionManager final : public CMMotionManager {
     }
     ASSERT_TRUE(r.handler) << "no registration " << n << " for " << motionStreamName(s);
     r.queue->async([handler = r.handler, value] { handler(value ? &*value : nullptr, nullptr); });
+  }
+  /// Drops every handler kept, and with them the references they hold.
+  void forgetHandlers() {
+    std::vector<Registration> gone;
+    std::lock_guard guard(mutex_);
+    gone.swap(registrations_);
   }
   std::size_t registrations(MotionStream s) const {
     std::lock_guard guard(mutex_);
