@@ -9,7 +9,15 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 scripts/install-deps.sh
-scripts/build.sh default pemdor-sensors
+# The build's output is shown only when it fails, so that the sample host's output stands out.
+echo "run-sample: building pemdor-sensors in build/default"
+build_log=$(mktemp)
+if ! scripts/build.sh default pemdor-sensors >"$build_log" 2>&1; then
+  cat "$build_log" >&2
+  rm -f "$build_log"
+  exit 1
+fi
+rm -f "$build_log"
 
 host=build/default/tools/pemdor-sensors/pemdor-sensors
 if [[ ! -x "$host" ]]; then
