@@ -368,6 +368,12 @@ SimScenarioResult simScenarioFromJson(const nlohmann::json& value, std::string_v
 }
 
 SimScenarioResult parseSimScenario(std::string_view text, std::string_view source) {
+  // The parser reads a zero byte as the end of its input and would accept "{}" followed by a
+  // zero byte and anything at all; a zero byte is never part of JSON text.
+  if (const auto nul = text.find('\0'); nul != std::string_view::npos) {
+    return refused(
+        source, "binary data (a zero byte at offset " + std::to_string(nul) + "), not a JSON text");
+  }
   if (const auto at = tooDeep(text)) {
     return refused(source, lineAndColumn(text, *at) + ": nested deeper than " +
                                std::to_string(kMaxNesting) + " levels");
@@ -438,10 +444,6 @@ SimScenarioResult loadSimScenarioFile(const std::string& path) {
   if (readError != 0) return refused(path, "cannot read: " + systemMessage(readError));
   if (text.size() > kMaxScenarioBytes) return tooLarge(text.size());
   if (text.empty()) return refused(path, "the file is empty");
-  if (const auto nul = text.find('\0'); nul != std::string::npos) {
-    return refused(
-        path, "binary data (a zero byte at offset " + std::to_string(nul) + "), not a JSON text");
-  }
   return parseSimScenario(text, path);
 }
 

@@ -112,6 +112,9 @@ TEST(SimScenario, RefusesWithTheSourceAndThePlace) {
        "s.json: line 1, column 1: syntax error while parsing value - invalid "
        "literal; last read: '\\xff'"},
       {"[1e999]", "s.json: number overflow parsing '1e999'"},
+      // The parser would stop at a zero byte and take what follows for the end of the text.
+      {std::string("{}\0{\"colour\": 1}", 16),
+       "s.json: binary data (a zero byte at offset 2), not a JSON text"},
       {std::string(100000, '['), "s.json: line 1, column 65: nested deeper than 64 levels"},
       // Brackets inside strings do not count as nesting.
       {"{\"" + std::string(100, '[') + "\": 1}",
