@@ -312,6 +312,8 @@ TEST(RealDispatcherTest, HostThreadRunsTheMainLoopUntilStopped) {
     host = std::this_thread::get_id();
     d->runMainLoop();
     EXPECT_EQ(ran, (std::vector<char>{'a', 'b'}));
+    // Ends the next loop even if the first one did not stop after 'b'.
+    d->mainQueue()->async([&] { d->stopMainLoop(); });
     d->runMainLoop();
     mainAfterwards = d->isMainThread();
   }).join();
