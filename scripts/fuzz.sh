@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Configures and builds the libFuzzer targets with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer in build/fuzz, then runs each target for SECONDS (default 60) and
+# prints the executions of each. Fails on any crash, leak, timeout or out-of-memory report.
+#
+# Usage: scripts/fuzz.sh [SECONDS]
+# PEMDOR_FUZZ_SECONDS, when set, replaces SECONDS; 0 skips the whole step. One target at a time
+# can be run longer with fuzz/run-target.sh once this has built them.
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+seconds=${PEMDOR_FUZZ_SECONDS:-${1:-60}}
+if [[ ! "$seconds" =~ ^[0-9]+$ ]]; then
+  echo "usage: scripts/fuzz.sh [SECONDS] (a whole number of seconds; 0 skips)" >&2
+  exit 2
+fi
+if ((seconds == 0)); then
+  echo "fuzz: skipped (0 seconds)"
+  exit 0
+fi
+if ! command -v clang++ >/dev/null; then
+  echo "fuzz: clang++ is missing (scripts/install-deps.sh installs it)" >&2
+  exit 1
+fi
+
+started=$SECONDS
+configure_args=(
+  -G Ninja
+  -DCMAKE_CXX_COMPILER=clang++
+  # Assertions stay on; -O1 keeps the instrumented code fast enough to fuzz.
+  -DCMAKE_BUILD_TYPE=Debug
+  -DCMAKE_CXX_FLAGS=-O1
+  -DPEMDOR_SANITIZE=address,undefined
+  -DPEMDOR_BUILD_FUZZERS=ON
+  -DPEMDOR_BUILD_TESTS=OFF
+  -DPEMDOR_BUILD_BENCHMARKS=OFF
+  -DPEMDOR_BUILD_TOOLS=OFF
+)
+if command -v ccache >/dev/null; then
+  configure_args+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+echo "==== fuzz: configure and build (build/fuzz) ===="
+cmake -S . -B build/fuzz "${configure_args[@]}"
+cmake --build build/fuzz --target pemdor_fuzzers --parallel "$(nproc)"
+build_time=$((SECONDS - started))
+
+targets=()
+for source in fuzz/fuzz_*.cpp; do
+  targets+=("$(basename "$source" .cpp)")
+done
+
+echo
+echo "==== fuzz: ${#targets[@]} targets, ${seconds} s each ===="
+results=()
+failed=()
+for target in "${targets[@]}"; do
+  if line=$(fuzz/run-target.sh "$target" "$seconds"); then
+    echo "$line"
+    results+=("$line")
+  else
+    failed+=("$target")
+    results+=("$target: FAILED")
+  fi
+done
+
+echo
+echo "==== fuzz: summary (build ${build_time} s, total $((SECONDS - started)) s) ===="
+printf '%s\n' "${results[@]}"
+if ((${#failed[@]} > 0)); then
+  echo "fuzz: FAILED: ${failed[*]}" >&2
+  exit 1
+fi
