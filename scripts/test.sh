@@ -91,5 +91,16 @@ for preset in "${presets[@]}"; do
   summary+=("$result")
 done
 
+# Fuzzing: after a full run of the three builds, the libFuzzer targets are built with clang and
+# each runs for a bounded time (45 s; PEMDOR_FUZZ_SECONDS overrides it, 0 skips the step).
+if (($# == 0)); then
+  step_started=$SECONDS
+  echo
+  if ! scripts/fuzz.sh 45; then
+    fail "fuzz: FAILED after $((SECONDS - step_started)) s"
+  fi
+  summary+=("fuzz: $((SECONDS - step_started)) s")
+fi
+
 print_summary PASSED
 echo "total: ${total_passed} passed, ${total_failed} failed, ${total_skipped} skipped"
