@@ -72,6 +72,8 @@ TEST(AbsurdHost, RefusesAbsurdNumbers) {
       {{"sync", "--limit", ""}, "--limit: ''"},
       {{"sync", "--limit", "0x10"}, "--limit"},
       {{"sync", "--limit", " 5"}, "--limit"},
+      {{"sync", "--virtual-time", "--limit", "2147483647", "--read-after", "1000000"},
+       "would gather about 40000000 records"},
       {{"snapshot", "--timeout", "1e300"}, "--timeout: '1e300' is out of range"},
       {{"snapshot", "--timeout", "-1"}, "--timeout: '-1' is out of range"},
       {{"snapshot", "--timeout", "nan"}, "--timeout: 'nan'"},

@@ -214,7 +214,25 @@ Options parseCommandLine(std::span<const std::string_view> args) {
     }
     rule->apply(options, value);
   }
+  checkVirtualSyncSize(options);
   return options;
+}
+
+void checkVirtualSyncSize(const Options& options) {
+  // In virtual time a sync run gathers at once whatever --read-after and --limit allow; keep
+  // that within what a sample host can hold rather than running for minutes into gigabytes.
+  if (options.command != Command::sync || !options.virtualTime || !options.readAfterSeconds) {
+    return;
+  }
+  const double perStream = std::min(*options.readAfterSeconds / 0.1,
+                                    static_cast<double>(std::max<std::int32_t>(options.limit, 0)));
+  const double records = perStream * 4.0;
+  if (records > kMaxVirtualSyncRecords) {
+    throw UsageError("--read-after " + formatFixed(*options.readAfterSeconds, 1) +
+                     " with --virtual-time would gather about " + formatFixed(records, 0) +
+                     " records; at most " + formatFixed(kMaxVirtualSyncRecords, 0) +
+                     " (use a smaller --read-after or --limit)");
+  }
 }
 
 double defaultReadAfterSeconds(std::int32_t limit) {

@@ -47,6 +47,8 @@ class UsageError : public std::runtime_error {
 
 /// Time options accept finite seconds from 0 up to this.
 inline constexpr double kMaxSeconds = 1e6;
+/// A sync run in virtual time gathers at most this many records in all.
+inline constexpr double kMaxVirtualSyncRecords = 4e6;
 /// The default read-after time is never longer than this, whatever the limit.
 inline constexpr double kMaxDefaultReadAfterSeconds = 60.0;
 /// --watch intervals shorter than the update interval would only repeat the same data.
@@ -60,6 +62,10 @@ Options parseCommandLine(std::span<const std::string_view> args);
 /// `limit` readings per stream ((limit + 1) x 0.1 s + 0.5 s, a negative limit counting as 0), at
 /// least 1 s and at most kMaxDefaultReadAfterSeconds.
 double defaultReadAfterSeconds(std::int32_t limit);
+
+/// Throws UsageError for a virtual-time sync run that would gather more than
+/// kMaxVirtualSyncRecords records.
+void checkVirtualSyncSize(const Options& options);
 
 /// The text printed by --help.
 std::string usageText();
