@@ -228,7 +228,10 @@ IioReading IioVectorSource::read() const {
   }
   const CMVector device = applyMountMatrix(matrix_, {values[0], values[1], values[2]});
   const double factor = iioKindInfo(kind_).toPlatformUnits;
-  return {CMVector{device.x * factor, device.y * factor, device.z * factor}, 0, {}};
+  // Adding zero turns the -0 of a zero reading times a negative factor into 0, so that a flat
+  // device reads "0.00", not "-0.00".
+  return {
+      CMVector{device.x * factor + 0.0, device.y * factor + 0.0, device.z * factor + 0.0}, 0, {}};
 }
 
 }  // namespace pemdor::iio
