@@ -86,6 +86,9 @@ TEST(AbsurdHost, RefusesAbsurdNumbers) {
       {{"sync", "--watch", "0"}, "--watch: '0'"},
       {{"sync", "--watch", "-0.1"}, "--watch"},
       {{"sync", "--watch", "nan"}, "--watch"},
+      // Valid one by one, but in virtual time together they would gather 40 million records.
+      {{"sync", "--virtual-time", "--limit", "2147483647", "--read-after", "1000000"},
+       "--read-after"},
   };
   for (const auto& c : cases) expectRefused(c);
 }
