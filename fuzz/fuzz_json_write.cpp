@@ -96,7 +96,7 @@ class Decoder {
         return number;
       }
       case 5:
-        return specialNumber();
+        return edgeNumber();
       case 6:
         return in_.ConsumeRandomLengthString(64);
       case 7:
@@ -112,7 +112,7 @@ class Decoder {
     }
   }
 
-  double specialNumber() {
+  double edgeNumber() {
     using limits = std::numeric_limits<double>;
     const double table[] = {limits::quiet_NaN(),
                             -limits::quiet_NaN(),
