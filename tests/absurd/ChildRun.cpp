@@ -85,13 +85,14 @@ ChildRun runChild(const std::string& program, const std::vector<std::string>& ar
   err.closeWrite();
 
   // The child's end is watched through a pidfd, so that one poll waits for output, for the
-  // end and for the limit together.
-  // Through syscall(): Debian 12's <sys/pidfd.h> declares pidfd_open without C linkage.
+  // end and for the limit together. It is opened through syscall() because Debian 12's
+  // <sys/pidfd.h> declares pidfd_open without C linkage.
   const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   if (pidfd < 0) {
+    const int error = errno;
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
-    throw std::runtime_error(std::string("pidfd_open failed: ") + std::strerror(errno));
+    throw std::runtime_error(std::string("pidfd_open failed: ") + std::strerror(error));
   }
 
   ChildRun run;
