@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "DefaultProviders.h"
 #include "pemdor/platform/RealDispatcher.h"
@@ -9,14 +10,27 @@
 namespace pemdor {
 namespace {
 
-// The process default platform is the one piece of global mutable state.
+// The process default platform is the one piece of global mutable state. At exit, the
+// dispatchers that the library made for it are shut down: their threads end, and the tasks still
+// pending (a location timeout holds its collector for ten seconds) are released.
+struct DefaultSlot {
+  std::shared_ptr<Platform> platform;
+  std::vector<std::weak_ptr<RealDispatcher>> made;
+  ~DefaultSlot() {
+    platform.reset();
+    for (auto& weak : made) {
+      if (auto dispatcher = weak.lock()) dispatcher->shutdown();
+    }
+  }
+};
+
 std::mutex& defaultMutex() {
   static std::mutex mutex;
   return mutex;
 }
-std::shared_ptr<Platform>& defaultSlot() {
-  static std::shared_ptr<Platform> platform;
-  return platform;
+DefaultSlot& defaultSlot() {
+  static DefaultSlot slot;
+  return slot;
 }
 
 }  // namespace
@@ -35,22 +49,24 @@ std::shared_ptr<Platform> Platform::create(Services services) {
 std::shared_ptr<Platform> Platform::defaultPlatform() {
   std::lock_guard guard(defaultMutex());
   auto& slot = defaultSlot();
-  if (!slot) {
+  if (!slot.platform) {
+    auto dispatcher = RealDispatcher::create();
     Services services;
-    services.dispatcher = RealDispatcher::create();
+    services.dispatcher = dispatcher;
     services.clock = makeSystemClock();
     services.motion = detail::makeDefaultMotionService(services.dispatcher);
     services.location = detail::makeDefaultLocationService(services.dispatcher);
-    slot = create(std::move(services));
+    slot.platform = create(std::move(services));
+    slot.made.push_back(dispatcher);
   }
-  return slot;
+  return slot.platform;
 }
 
 void Platform::setDefaultPlatform(std::shared_ptr<Platform> platform) {
   std::shared_ptr<Platform> previous;
   {
     std::lock_guard guard(defaultMutex());
-    previous = std::exchange(defaultSlot(), std::move(platform));
+    previous = std::exchange(defaultSlot().platform, std::move(platform));
   }
   // The previous platform (and its threads) is released outside the lock.
 }
