@@ -63,6 +63,8 @@ if ((${#dicts[@]} > 0)); then
 fi
 
 log=$work/$target.log
+# Inputs saved by earlier runs stay; only those of this run are shown on a failure.
+touch "$work/started"
 set +e
 # libFuzzer ends the run itself after max_total_time; the outer limit catches a wedged process.
 timeout --kill-after=10 $((seconds + 120)) "$binary" "${options[@]}" "$@" "$work/corpus" >"$log" 2>&1
@@ -75,10 +77,8 @@ if ((status != 0)) || [[ -z "$done_line" ]]; then
   {
     echo "run-target: $target failed (exit status $status); the end of $log:"
     tail -n 40 "$log"
-    for artifact in "$work"/artifacts/*; do
-      if [[ -e "$artifact" ]]; then
-        echo "saved input: $artifact (reproduce: $binary $artifact)"
-      fi
+    find "$work/artifacts" -type f -newer "$work/started" | while read -r artifact; do
+      echo "saved input: $artifact (reproduce: $binary $artifact)"
     done
   } >&2
   exit 1
