@@ -72,8 +72,10 @@ TEST(AbsurdHost, RefusesAbsurdNumbers) {
       {{"sync", "--limit", ""}, "--limit: ''"},
       {{"sync", "--limit", "0x10"}, "--limit"},
       {{"sync", "--limit", " 5"}, "--limit"},
-      {{"sync", "--virtual-time", "--limit", "2147483647", "--read-after", "1000000"},
-       "would gather about 40000000 records"},
+      {{"sync", "--virtual-time", "--read-after", "1000000", "--watch", "0.1"},
+       "would print 10000000 lines"},
+      {{"sync", "--limit", "+-5"}, "--limit: '+-5' is not a whole number"},
+      {{"sync", "--limit", std::string(1000, '7')}, "...' (1000 characters)"},
       {{"snapshot", "--timeout", "1e300"}, "--timeout: '1e300' is out of range"},
       {{"snapshot", "--timeout", "-1"}, "--timeout: '-1' is out of range"},
       {{"snapshot", "--timeout", "nan"}, "--timeout: 'nan'"},
@@ -205,7 +207,7 @@ TEST_F(AbsurdScenarioFiles, RefusesWhatIsNotAScenario) {
   const std::string missing = (dir_ / "missing.json").string();
   expectRefused(scenario(missing, missing + ": no such file"));
   expectRefused(scenario(dir_.string(), dir_.string() + ": is a directory"));
-  expectRefused(scenario("", "no such file"));
+  expectRefused(scenario("", "--scenario: expected a file name"));
   expectRefused(scenario("/dev/zero", "/dev/zero: is not a regular file"));
 
   // Opening a FIFO for reading blocks until a writer comes: the host must not open it.

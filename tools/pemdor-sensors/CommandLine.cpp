@@ -28,8 +28,12 @@ constexpr std::array<CommandName, 4> kCommands{{{"help", Command::help},
                                                 {"snapshot", Command::snapshot},
                                                 {"sync", Command::sync}}};
 
+// Arguments are quoted in messages, cut to a readable length.
 std::string quoted(std::string_view text) {
-  return "'" + std::string(text) + "'";
+  constexpr std::size_t kShown = 80;
+  if (text.size() <= kShown) return "'" + std::string(text) + "'";
+  return "'" + std::string(text.substr(0, kShown)) + "...' (" + std::to_string(text.size()) +
+         " characters)";
 }
 
 double parseSeconds(std::string_view option, std::string_view text) {
@@ -46,12 +50,17 @@ double parseSeconds(std::string_view option, std::string_view text) {
     throw UsageError(std::string(option) + ": " + quoted(text) +
                      " is out of range (seconds from 0 to " + formatFixed(kMaxSeconds, 0) + ")");
   }
-  return value;
+  return value + 0.0;  // -0 reads as 0
 }
 
 std::int32_t parseLimit(std::string_view text) {
   std::string_view digits = text;
-  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+  // One sign at most: a leading '+' is dropped, and what follows must start with a digit or '-'
+  // only when there was no '+'.
+  if (!digits.empty() && digits.front() == '+') {
+    digits.remove_prefix(1);
+    if (!digits.empty() && digits.front() == '-') digits = {};
+  }
   std::int64_t wide = 0;
   const char* end = digits.data() + digits.size();
   const auto [ptr, ec] = std::from_chars(digits.data(), end, wide);
@@ -131,7 +140,10 @@ struct OptionRule {
 
 const std::array<OptionRule, 9> kOptionRules{{
     {"--scenario", kRunCommands, true,
-     [](Options& o, std::string_view v) { o.scenarioPath = std::string(v); }},
+     [](Options& o, std::string_view v) {
+       if (v.empty()) throw UsageError("--scenario: expected a file name, got ''");
+       o.scenarioPath = std::string(v);
+     }},
     {"--virtual-time", kRunCommands, false,
      [](Options& o, std::string_view) { o.virtualTime = true; }},
     {"--motion", kRunCommands, true,
@@ -227,6 +239,13 @@ void checkVirtualSyncSize(const Options& options) {
   const double perStream = std::min(*options.readAfterSeconds / 0.1,
                                     static_cast<double>(std::max<std::int32_t>(options.limit, 0)));
   const double records = perStream * 4.0;
+  if (options.watchSeconds && *options.readAfterSeconds / *options.watchSeconds > kMaxWatchLines) {
+    throw UsageError("--watch " + formatFixed(*options.watchSeconds, 1) + " with --read-after " +
+                     formatFixed(*options.readAfterSeconds, 1) +
+                     " and --virtual-time would print " +
+                     formatFixed(*options.readAfterSeconds / *options.watchSeconds, 0) +
+                     " lines; at most " + formatFixed(kMaxWatchLines, 0));
+  }
   if (records > kMaxVirtualSyncRecords) {
     throw UsageError("--read-after " + formatFixed(*options.readAfterSeconds, 1) +
                      " with --virtual-time would gather about " + formatFixed(records, 0) +

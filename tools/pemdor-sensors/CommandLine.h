@@ -47,6 +47,8 @@ class UsageError : public std::runtime_error {
 
 /// Time options accept finite seconds from 0 up to this.
 inline constexpr double kMaxSeconds = 1e6;
+/// A sync run in virtual time prints at most this many --watch lines.
+inline constexpr double kMaxWatchLines = 10000;
 /// A sync run in virtual time gathers at most this many records in all.
 inline constexpr double kMaxVirtualSyncRecords = 4e6;
 /// The default read-after time is never longer than this, whatever the limit.
