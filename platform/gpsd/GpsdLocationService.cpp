@@ -46,6 +46,11 @@ enum GpsdErrorCode : long {
 constexpr auto kAvailabilityCacheTime = std::chrono::seconds(1);
 constexpr double kAvailabilityTimeoutSeconds = 0.5;
 
+/// How many sessions of a service are connected to gpsd and have been greeted by it. While one
+/// is, gpsd answers without being asked again: a gpsd that is opening its device for a new
+/// watcher does not greet further clients for about a second.
+using LiveSessions = std::atomic<int>;
+
 std::string describeEndpoint(const GpsdEndpoint& endpoint) {
   return "gpsd at " + endpoint.host + ":" + endpoint.port;
 }
@@ -62,8 +67,11 @@ std::string describeEndpoint(const GpsdEndpoint& endpoint) {
 class GpsdLocationManager final : public CLLocationManager,
                                   public std::enable_shared_from_this<GpsdLocationManager> {
  public:
-  GpsdLocationManager(std::shared_ptr<Dispatcher> dispatcher, GpsdEndpoint endpoint)
-      : dispatcher_(std::move(dispatcher)), endpoint_(std::move(endpoint)) {}
+  GpsdLocationManager(std::shared_ptr<Dispatcher> dispatcher, GpsdEndpoint endpoint,
+                      std::shared_ptr<LiveSessions> liveSessions)
+      : dispatcher_(std::move(dispatcher)),
+        endpoint_(std::move(endpoint)),
+        liveSessions_(std::move(liveSessions)) {}
 
   ~GpsdLocationManager() override { stopReaders(); }
 
@@ -114,6 +122,7 @@ class GpsdLocationManager final : public CLLocationManager,
 
   const std::shared_ptr<Dispatcher> dispatcher_;
   const GpsdEndpoint endpoint_;
+  const std::shared_ptr<LiveSessions> liveSessions_;
 
   mutable std::mutex mutex_;
   std::uint64_t lastToken_ = 0;
@@ -194,6 +203,17 @@ void GpsdLocationManager::readReports(const Reader& reader, std::uint64_t token,
     gps_data_t* data;
     ~Closer() { gps_close(data); }
   } closer{session.get()};
+  // Counts the session among the service's live ones from gpsd's greeting to its end.
+  struct Greeted {
+    LiveSessions& count;
+    bool counted = false;
+    void mark() {
+      if (!counted) count.fetch_add(1), counted = true;
+    }
+    ~Greeted() {
+      if (counted) count.fetch_sub(1);
+    }
+  } greeted{*liveSessions_};
 
   if (gps_stream(session.get(), WATCH_ENABLE | WATCH_JSON, nullptr) != 0) {
     readerFailed(token, self, kGpsdWatchFailed,
@@ -226,6 +246,7 @@ void GpsdLocationManager::readReports(const Reader& reader, std::uint64_t token,
         return;
       }
       if (got == 0) break;
+      if ((session->set & VERSION_SET) != 0) greeted.mark();
       if (const auto position = gpsd::positionOfReport(*session)) {
         auto location = std::make_shared<const CLLocation>(*position);
         queue->async([self, token, location = std::move(location)] {
@@ -277,8 +298,10 @@ class GpsdLocationService final : public LocationService {
 
   std::string name() const override { return "gpsd"; }
 
-  /// Asks gpsd at most once a second; the check itself takes at most half a second.
+  /// True while a manager of this service is connected to gpsd; otherwise asks gpsd, at most once
+  /// a second, with a check that takes at most half a second.
   bool locationServicesEnabled() override {
+    if (liveSessions_->load() > 0) return true;
     const auto now = std::chrono::steady_clock::now();
     {
       std::lock_guard guard(mutex_);
@@ -297,12 +320,13 @@ class GpsdLocationService final : public LocationService {
   }
 
   std::shared_ptr<CLLocationManager> makeLocationManager() override {
-    return std::make_shared<GpsdLocationManager>(dispatcher_, endpoint_);
+    return std::make_shared<GpsdLocationManager>(dispatcher_, endpoint_, liveSessions_);
   }
 
  private:
   const std::shared_ptr<Dispatcher> dispatcher_;
   const GpsdEndpoint endpoint_;
+  const std::shared_ptr<LiveSessions> liveSessions_ = std::make_shared<LiveSessions>(0);
   std::mutex mutex_;
   std::optional<std::chrono::steady_clock::time_point> checkedAt_;
   bool answers_ = false;

@@ -32,8 +32,29 @@ namespace {
 constexpr const char* kPython = "/usr/bin/python3";
 constexpr const char* kGpsfake = "/usr/bin/gpsfake";
 constexpr const char* kGpsd = "/usr/sbin/gpsd";
-constexpr auto kStartLimit = std::chrono::seconds(10);
-constexpr int kStartAttempts = 3;
+
+// gpsfake hands its pty to gpsd over gpsd's control socket as soon as the socket file exists;
+// now and then that hand-over is lost and gpsd never gets a device. A start therefore waits
+// until gpsd has logged the hand-over (gpsd runs with -D 2, which logs control commands), and
+// tries again with a new gpsfake when it does not come within the limit.
+constexpr auto kHandOverLimit = std::chrono::seconds(3);
+constexpr int kStartAttempts = 4;
+constexpr const char* kHandOverMark = "): +/dev/";
+
+// The leader of the process group: runs gpsfake, and removes the run's folder and kills the
+// whole group when the test process goes, however it goes, because its standard input (a pipe
+// whose only writer is the test process) then reaches its end.
+constexpr const char* kWatchdog = R"(
+import os, shutil, signal, subprocess, sys, threading
+child = subprocess.Popen([sys.executable] + sys.argv[1:], stdin=subprocess.DEVNULL)
+def watch():
+    while os.read(0, 64):
+        pass
+    shutil.rmtree(os.environ["TMPDIR"], ignore_errors=True)
+    os.killpg(0, signal.SIGKILL)
+threading.Thread(target=watch, daemon=True).start()
+sys.exit(child.wait())
+)";
 
 /// A descriptor closed when it goes.
 struct Fd {
@@ -53,32 +74,43 @@ void becomeSubreaper() {
   std::call_once(once, [] { ::prctl(PR_SET_CHILD_SUBREAPER, 1); });
 }
 
+/// A descriptor that becomes readable when process `pid` ends. (Debian 12's <sys/pidfd.h>
+/// declares pidfd_open without C linkage, so the system call is made directly.)
+int openPidfd(pid_t pid) {
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
 std::string formatCycle(double seconds) {
   char text[32];
   const auto result = std::to_chars(text, text + sizeof text, seconds);
   return std::string(text, result.ptr);
 }
 
-/// A descriptor that becomes readable when process `pid` ends. (Debian 12's <sys/pidfd.h>
-/// declares pidfd_open without C linkage, so the system call is made directly.)
-int openPidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-
-/// Milliseconds left until `deadline`, at least 0.
 int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-/// Waits until `path` exists in the watched folder or the process behind `pidfd` has ended.
-bool waitForFile(const std::filesystem::path& path, int inotifyFd, int pidfd,
+std::string readFile(const std::string& path) {
+  std::ifstream file(path);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+/// Waits until the file at `path` (in the folder that `inotifyFd` watches) contains `mark`, the
+/// process behind `pidfd` has ended, or `deadline` has passed.
+bool waitForMark(const std::string& path, const char* mark, int inotifyFd, int pidfd,
                  std::chrono::steady_clock::time_point deadline) {
   for (;;) {
-    if (std::filesystem::exists(path)) return true;
+    if (readFile(path).find(mark) != std::string::npos) return true;
     pollfd waits[2] = {{inotifyFd, POLLIN, 0}, {pidfd, POLLIN, 0}};
     const int ready = ::poll(waits, 2, millisecondsUntil(deadline));
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || waits[1].revents != 0) return std::filesystem::exists(path);
+    if (ready <= 0 || waits[1].revents != 0) {
+      return readFile(path).find(mark) != std::string::npos;
+    }
     char events[4096];
     while (::read(inotifyFd, events, sizeof events) > 0) {
     }
@@ -121,29 +153,40 @@ std::unique_ptr<GpsFake> GpsFake::start(const Options& options, std::string& why
     return nullptr;
   }
 
-  for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
-    std::string pattern =
+  for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
+    std::string folder =
         (std::filesystem::temp_directory_path() / "pemdor-gpsfake-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
+    if (::mkdtemp(folder.data()) == nullptr) {
       why = std::string("mkdtemp: ") + std::strerror(errno);
       return nullptr;
     }
     const int port = freePort();
-    std::unique_ptr<GpsFake> fake(new GpsFake(pattern, port));
+    std::unique_ptr<GpsFake> fake(new GpsFake(folder, port));
     if (port <= 0) {
       why = "no free port";
       return nullptr;
     }
-
     const Fd inotify(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    if (inotify.fd < 0 || ::inotify_add_watch(inotify.fd, pattern.c_str(), IN_CREATE) < 0) {
+    if (inotify.fd < 0 ||
+        ::inotify_add_watch(inotify.fd, folder.c_str(), IN_CREATE | IN_MODIFY) < 0) {
       why = std::string("inotify: ") + std::strerror(errno);
       return nullptr;
     }
+    int lifeline[2];
+    if (::pipe2(lifeline, O_CLOEXEC) != 0) {
+      why = std::string("pipe: ") + std::strerror(errno);
+      return nullptr;
+    }
+    const Fd lifelineEnd(lifeline[0]);
+    fake->lifeline_ = lifeline[1];
 
     std::vector<std::string> arguments = {kPython,
+                                          "-c",
+                                          kWatchdog,
                                           kGpsfake,
                                           "-q",
+                                          "-D",
+                                          "2",
                                           "-c",
                                           formatCycle(options.cycleSeconds),
                                           "-P",
@@ -159,14 +202,15 @@ std::unique_ptr<GpsFake> GpsFake::start(const Options& options, std::string& why
     for (char** entry = environ; *entry != nullptr; ++entry) {
       if (std::strncmp(*entry, "TMPDIR=", 7) != 0) environment.emplace_back(*entry);
     }
-    environment.push_back("TMPDIR=" + pattern);
+    environment.push_back("TMPDIR=" + folder);
     std::vector<char*> envp;
     for (auto& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    const std::string outputPath = pattern + "/output.txt";
+    const std::string outputPath = folder + "/output.txt";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, lifelineEnd.fd, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
@@ -185,20 +229,16 @@ std::unique_ptr<GpsFake> GpsFake::start(const Options& options, std::string& why
     }
     fake->group_ = pid;
 
-    // gpsd makes its control socket just before it listens on the port; a connect in between
-    // is refused and tried again.
     const Fd pidfd(openPidfd(pid));
-    const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
-    const auto control =
-        std::filesystem::path(pattern) / ("gpsfake-" + std::to_string(pid) + ".sock");
-    if (waitForFile(control, inotify.fd, pidfd.fd, deadline)) {
-      while (millisecondsUntil(deadline) > 0) {
-        if (gpsdAnswers(fake->endpoint(), 0.5)) return fake;
-        pollfd exited{pidfd.fd, POLLIN, 0};
-        if (::poll(&exited, 1, 5) != 0) break;
+    const auto deadline = std::chrono::steady_clock::now() + kHandOverLimit;
+    if (waitForMark(outputPath, kHandOverMark, inotify.fd, pidfd.fd, deadline)) {
+      // gpsd took the device in its main loop, so its port listens already.
+      for (int tries = 0; tries < 3; ++tries) {
+        if (gpsdAnswers(fake->endpoint(), 1.0)) return fake;
       }
     }
-    why = "gpsfake did not come up on port " + std::to_string(port) + ":\n" + fake->output();
+    why = "gpsfake did not come up on port " + std::to_string(port) + " (attempt " +
+          std::to_string(attempt) + "):\n" + fake->output();
   }
   return nullptr;
 }
@@ -210,20 +250,22 @@ GpsFake::~GpsFake() {
 }
 
 void GpsFake::kill() {
-  if (group_ <= 0) return;
-  ::kill(-group_, SIGKILL);
-  // Reaps gpsfake and, through the subreaper, the gpsd it started.
-  int status = 0;
-  while (::waitpid(-group_, &status, 0) > 0 || errno == EINTR) {
+  if (group_ > 0) {
+    ::kill(-group_, SIGKILL);
+    // Reaps the watchdog, gpsfake and, through the subreaper, the gpsd it started.
+    int status = 0;
+    while (::waitpid(-group_, &status, 0) > 0 || errno == EINTR) {
+    }
+    group_ = -1;
   }
-  group_ = -1;
+  if (lifeline_ >= 0) {
+    ::close(lifeline_);
+    lifeline_ = -1;
+  }
 }
 
 std::string GpsFake::output() const {
-  std::ifstream file(folder_ + "/output.txt");
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
+  return readFile(folder_ + "/output.txt");
 }
 
 }  // namespace pemdor::gpsd_testing

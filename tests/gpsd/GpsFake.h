@@ -1,8 +1,9 @@
 #pragma once
 
 // Runs gpsfake for a test: a real gpsd on a free loopback port, fed with an NMEA log that the
-// tests ship. The daemon and gpsfake form one process group of their own, which is killed and
-// reaped on every path; their control sockets and output go to a folder of the run's own.
+// tests ship. gpsd, gpsfake and a small watchdog form one process group of their own, which is
+// killed and reaped when the GpsFake goes, and killed by the watchdog when the test process dies
+// without cleaning up. Control sockets and output go to a folder of the run's own.
 
 #include <sys/types.h>
 
@@ -27,7 +28,8 @@ class GpsFake {
   /// Whether gpsfake, gpsd and Debian's python3 are installed; otherwise says what is missing.
   static bool toolsPresent(std::string& why);
 
-  /// Starts gpsfake and waits until its gpsd greets clients (at most a few seconds). Returns
+  /// Starts gpsfake and waits until its gpsd has the fake device and greets clients (at most a
+  /// few seconds, with new tries when gpsfake's hand-over of the device is lost). Returns
   /// nullptr with a reason when it does not come up.
   static std::unique_ptr<GpsFake> start(const Options& options, std::string& why);
 
@@ -55,6 +57,8 @@ class GpsFake {
   std::string folder_;
   int port_;
   pid_t group_ = -1;
+  /// The write end of the watchdog's standard input; closing it kills the group.
+  int lifeline_ = -1;
 };
 
 }  // namespace pemdor::gpsd_testing
