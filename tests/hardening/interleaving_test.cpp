@@ -3,7 +3,7 @@
 //
 // Each shuffle key fixes a device, a script and an interleaving. A failure names its key;
 // PEMDOR_SHUFFLE_KEY=<key> replays just that one. PEMDOR_SHUFFLE_KEYS=<n> and
-// PEMDOR_SHUFFLE_SECONDS=<s> run more keys for longer (defaults: 3000 keys, at most 4 s).
+// PEMDOR_SHUFFLE_SECONDS=<s> run more keys for longer (defaults: 20000 keys, at most 4 s).
 
 #include <gtest/gtest.h>
 
@@ -235,7 +235,7 @@ void runScript(Random& random, PemdorDeviceSensorInfo& collector, Outcome& outco
 
 TEST(Interleavings, RandomScriptsInShuffledVirtualTime) {
   const std::uint64_t only = envNumber("PEMDOR_SHUFFLE_KEY", UINT64_MAX);
-  const std::uint64_t keys = only != UINT64_MAX ? 1 : envNumber("PEMDOR_SHUFFLE_KEYS", 3000);
+  const std::uint64_t keys = only != UINT64_MAX ? 1 : envNumber("PEMDOR_SHUFFLE_KEYS", 20000);
   const auto budget = std::chrono::seconds(envNumber("PEMDOR_SHUFFLE_SECONDS", 4));
   const auto start = std::chrono::steady_clock::now();
   std::uint64_t ran = 0;
