@@ -51,6 +51,27 @@ constexpr double kAvailabilityTimeoutSeconds = 0.5;
 /// watcher does not greet further clients for about a second.
 using LiveSessions = std::atomic<int>;
 
+/// libgps 3.22 cannot be called from two threads at once, even for different sessions:
+/// gps_open() resolves through getprotobyname(), gps_stream() builds its request in a static
+/// buffer and gps_read() writes a static text of each report's mask. Every call into it is made
+/// through callLibgps(), under this one lock. The calls are short (gps_read() does not block),
+/// except a gps_open() to a host that does not answer, which holds the others for as long as the
+/// system's connect takes.
+std::mutex& libgpsMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+/// Calls into libgps under libgpsMutex(); `error` receives errno as the call left it.
+template <typename Call>
+int callLibgps(int& error, Call call) {
+  std::lock_guard guard(libgpsMutex());
+  errno = 0;
+  const int result = call();
+  error = errno;
+  return result;
+}
+
 std::string describeEndpoint(const GpsdEndpoint& endpoint) {
   return "gpsd at " + endpoint.host + ":" + endpoint.port;
 }
@@ -193,15 +214,26 @@ void GpsdLocationManager::readReports(const Reader& reader, std::uint64_t token,
   if (reader.stopRequested()) return;
   // The session structure is large (about 24 KiB); it lives on the heap, zeroed.
   auto session = std::make_unique<gps_data_t>();
-  errno = 0;
-  if (gps_open(endpoint_.host.c_str(), endpoint_.port.c_str(), session.get()) != 0) {
-    readerFailed(token, self, kGpsdCannotConnect,
-                 describeEndpoint(endpoint_) + ": " + gps_errstr(errno));
+  int error = 0;
+  if (callLibgps(error, [&] {
+        return gps_open(endpoint_.host.c_str(), endpoint_.port.c_str(), session.get());
+      }) != 0) {
+    // gps_errstr() may format into a buffer of its own, so it is called under the lock too.
+    std::string reason;
+    int ignored = 0;
+    callLibgps(ignored, [&] {
+      reason = gps_errstr(error);
+      return 0;
+    });
+    readerFailed(token, self, kGpsdCannotConnect, describeEndpoint(endpoint_) + ": " + reason);
     return;
   }
   struct Closer {
     gps_data_t* data;
-    ~Closer() { gps_close(data); }
+    ~Closer() {
+      int ignored = 0;
+      callLibgps(ignored, [&] { return gps_close(data); });
+    }
   } closer{session.get()};
   // Counts the session among the service's live ones from gpsd's greeting to its end.
   struct Greeted {
@@ -215,9 +247,11 @@ void GpsdLocationManager::readReports(const Reader& reader, std::uint64_t token,
     }
   } greeted{*liveSessions_};
 
-  if (gps_stream(session.get(), WATCH_ENABLE | WATCH_JSON, nullptr) != 0) {
+  if (callLibgps(error, [&] {
+        return gps_stream(session.get(), WATCH_ENABLE | WATCH_JSON, nullptr);
+      }) != 0) {
     readerFailed(token, self, kGpsdWatchFailed,
-                 describeEndpoint(endpoint_) + ": cannot ask for reports: " + std::strerror(errno));
+                 describeEndpoint(endpoint_) + ": cannot ask for reports: " + std::strerror(error));
     return;
   }
 
@@ -236,10 +270,8 @@ void GpsdLocationManager::readReports(const Reader& reader, std::uint64_t token,
     // several, so read until none is left.
     for (;;) {
       session->set = 0;
-      errno = 0;
-      const int got = gps_read(session.get(), nullptr, 0);
+      const int got = callLibgps(error, [&] { return gps_read(session.get(), nullptr, 0); });
       if (got < 0) {
-        const int error = errno;
         readerFailed(token, self, kGpsdConnectionLost,
                      describeEndpoint(endpoint_) + ": " +
                          (error != 0 ? std::strerror(error) : "connection closed by gpsd"));
