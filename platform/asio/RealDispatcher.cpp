@@ -113,6 +113,8 @@ class Core : public std::enable_shared_from_this<Core> {
     std::weak_ptr<asio::steady_timer> timer;
   };
 
+  // Removes timer `id` from the pending ones; nullopt when it has already fired or gone.
+  std::optional<PendingTimer> takeTimer(std::uint64_t id);
   // Runs on the timer thread when timer `id` is due.
   void fire(std::uint64_t id);
   std::shared_ptr<WorkQueue> registerQueue(std::shared_ptr<WorkQueue> queue);
@@ -262,27 +264,26 @@ std::shared_ptr<TimerHandle> Core::scheduleAt(double when, std::shared_ptr<Dispa
   return std::make_shared<AsioTimerHandle>(weak_from_this(), flag, id);
 }
 
+std::optional<Core::PendingTimer> Core::takeTimer(std::uint64_t id) {
+  std::lock_guard lock(mutex_);
+  auto it = timers_.find(id);
+  if (it == timers_.end()) return std::nullopt;
+  PendingTimer pending = std::move(it->second);
+  timers_.erase(it);
+  return pending;
+}
+
 void Core::fire(std::uint64_t id) {
-  PendingTimer pending;
-  {
-    std::lock_guard lock(mutex_);
-    auto it = timers_.find(id);
-    if (it == timers_.end()) return;
-    pending = std::move(it->second);
-    timers_.erase(it);
-  }
+  auto taken = takeTimer(id);
+  if (!taken) return;
+  PendingTimer& pending = *taken;
   pending.queue->async(guardedTask(std::move(pending.flag), std::move(pending.task)));
 }
 
 void Core::cancelTimer(std::uint64_t id) {
-  PendingTimer pending;
-  {
-    std::lock_guard lock(mutex_);
-    auto it = timers_.find(id);
-    if (it == timers_.end()) return;
-    pending = std::move(it->second);
-    timers_.erase(it);
-  }
+  auto taken = takeTimer(id);
+  if (!taken) return;
+  PendingTimer& pending = *taken;
   // Releases the wait early; steady_timer is used only on the timer thread.
   asio::post(*timerIo_, [weak = pending.timer] {
     if (auto timer = weak.lock()) timer->cancel();

@@ -24,32 +24,26 @@ Probe probeGpsd(const GpsdEndpoint& endpoint) {
   return gpsdAnswers(endpoint) ? Probe::present : Probe::absent;
 }
 
-std::string iioFinding(Probe probe) {
+// What a probe found, in the words of its provider for "absent" and "present".
+std::string finding(Probe probe, const char* absent, const char* present) {
   switch (probe) {
     case Probe::notLooked:
       return "not probed";
     case Probe::notBuilt:
       return "not built";
     case Probe::absent:
-      return "no devices";
+      return absent;
     case Probe::present:
-      return "found";
+      return present;
   }
   return "?";
 }
 
+std::string iioFinding(Probe probe) {
+  return finding(probe, "no devices", "found");
+}
 std::string gpsdFinding(Probe probe) {
-  switch (probe) {
-    case Probe::notLooked:
-      return "not probed";
-    case Probe::notBuilt:
-      return "not built";
-    case Probe::absent:
-      return "no answer";
-    case Probe::present:
-      return "answers";
-  }
-  return "?";
+  return finding(probe, "no answer", "answers");
 }
 
 std::string endpointText(const GpsdEndpoint& endpoint) {
