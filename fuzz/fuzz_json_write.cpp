@@ -243,18 +243,9 @@ bool carriable(const Json& value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const Json value = Decoder(data, size).value();
-  const auto written = PemdorJsonWrapper::convertToJsonDataWithDictionary(value);
-  const auto text = PemdorJsonWrapper::convertToJsonStringWithDictionary(value);
   const bool expected = carriable(value);
-  require(written.has_value() == expected, expected ? "a value JSON can carry was not written"
-                                                    : "a value JSON cannot carry was written");
-  require(text.has_value() == expected, "the text operation disagrees with the bytes operation");
-  if (!written) return 0;
-  require(std::string(written->begin(), written->end()) == *text,
-          "the text differs from the bytes");
-  require(isCompact(*written), "written JSON holds whitespace outside strings");
-  const auto reread = PemdorJsonWrapper::convertoDictionaryWithJsonData(written);
-  require(reread.has_value(), "written JSON does not read back");
-  require(*reread == value, "the value changed on its way through writing and reading");
+  checkWriting(value, expected,
+               expected ? "a value JSON can carry was not written"
+                        : "a value JSON cannot carry was written");
   return 0;
 }

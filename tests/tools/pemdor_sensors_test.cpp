@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "HostProcess.h"
+#include "ChildRun.h"
 
 namespace pemdor::test {
 namespace {
@@ -27,6 +27,9 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
+
+// A guard against hangs, not a speed target: the runs here end within seconds.
+constexpr double kLimitSeconds = 120.0;
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> result;
@@ -57,13 +60,13 @@ class PemdorSensorsTest : public ::testing::Test {
     return path.string();
   }
 
-  static HostRun run(std::vector<std::string> args, const HostRunOptions& options = {}) {
-    return runHost(PEMDOR_SENSORS_BINARY, args, options);
+  static ChildRun run(std::vector<std::string> args, const ChildRunOptions& options = {}) {
+    return runChild(PEMDOR_SENSORS_BINARY, args, kLimitSeconds, options);
   }
 
   // Runs a command in virtual time on a scenario.
-  HostRun runVirtual(std::vector<std::string> args, const std::string& scenario,
-                     const HostRunOptions& options = {}) {
+  ChildRun runVirtual(std::vector<std::string> args, const std::string& scenario,
+                      const ChildRunOptions& options = {}) {
     args.insert(args.end(), {"--virtual-time", "--scenario", writeFile("scenario.json", scenario)});
     return run(args, options);
   }
@@ -78,8 +81,8 @@ constexpr const char* kFixAt = R"({"clock": {"start": 1449000000.1234},
     "location": {"events": [{"after": 0.3, "locations": [[12.5, -45.25]]}]}})";
 
 TEST_F(PemdorSensorsTest, InfoReportsSensorsLocationAndProviders) {
-  const HostRun noMagnetometer = runVirtual({"info"}, kNoMagnetometer);
-  EXPECT_EQ(noMagnetometer.status, 0) << noMagnetometer.err;
+  const ChildRun noMagnetometer = runVirtual({"info"}, kNoMagnetometer);
+  EXPECT_EQ(noMagnetometer.status(), 0) << noMagnetometer.err;
   const auto out = lines(noMagnetometer.out);
   ASSERT_GE(out.size(), 4U) << noMagnetometer.out;
   EXPECT_EQ(out[0], "availableSensors: SensorsAccelerometerGyro");
@@ -89,22 +92,22 @@ TEST_F(PemdorSensorsTest, InfoReportsSensorsLocationAndProviders) {
   EXPECT_THAT(noMagnetometer.out, HasSubstr("time: virtual\n"));
   EXPECT_THAT(noMagnetometer.err, IsEmpty());
 
-  const HostRun switchedOff = runVirtual({"info"}, R"({"location": {"servicesEnabled": false}})");
+  const ChildRun switchedOff = runVirtual({"info"}, R"({"location": {"servicesEnabled": false}})");
   EXPECT_THAT(switchedOff.out, HasSubstr("isLocationServiceAvailable: false\n"));
-  const HostRun noLocation = runVirtual({"info", "--location", "none"}, "{}");
+  const ChildRun noLocation = runVirtual({"info", "--location", "none"}, "{}");
   EXPECT_THAT(noLocation.out, AllOf(HasSubstr("isLocationServiceAvailable: false\n"),
                                     HasSubstr("location: none (")));
 
   // A scenario chooses the simulated device without a note, in real time too.
-  const HostRun real = run({"info", "--scenario", writeFile("s.json", kNoMagnetometer)});
-  EXPECT_EQ(real.status, 0) << real.err;
+  const ChildRun real = run({"info", "--scenario", writeFile("s.json", kNoMagnetometer)});
+  EXPECT_EQ(real.status(), 0) << real.err;
   EXPECT_THAT(real.out, AllOf(HasSubstr("SensorsAccelerometerGyro\n"), HasSubstr("time: real\n")));
   EXPECT_THAT(real.err, IsEmpty());
 }
 
 TEST_F(PemdorSensorsTest, SnapshotTextIsThreeLinesWithTheJsonAsReceived) {
-  const HostRun result = runVirtual({"snapshot"}, kFixAt);
-  ASSERT_EQ(result.status, 0) << result.err;
+  const ChildRun result = runVirtual({"snapshot"}, kFixAt);
+  ASSERT_EQ(result.status(), 0) << result.err;
   EXPECT_THAT(result.err, IsEmpty());
   const auto out = lines(result.out);
   ASSERT_EQ(out.size(), 3U) << result.out;
@@ -119,10 +122,10 @@ TEST_F(PemdorSensorsTest, SnapshotTextIsThreeLinesWithTheJsonAsReceived) {
   }
 
   // Without a magnetometer and without authorisation: the placeholder and empty coordinates.
-  const HostRun bare = runVirtual(
+  const ChildRun bare = runVirtual(
       {"snapshot"},
       R"({"motion": {"magnetometer": {"available": false}}, "location": {"authorizationStatus": 2}})");
-  ASSERT_EQ(bare.status, 0) << bare.err;
+  ASSERT_EQ(bare.status(), 0) << bare.err;
   const auto bareOut = lines(bare.out);
   ASSERT_EQ(bareOut.size(), 3U);
   EXPECT_EQ(bareOut[0], "latitude:");
@@ -131,8 +134,8 @@ TEST_F(PemdorSensorsTest, SnapshotTextIsThreeLinesWithTheJsonAsReceived) {
 }
 
 TEST_F(PemdorSensorsTest, SnapshotJsonIsOneLineInKeyOrderWithVirtualElapsed) {
-  const HostRun result = runVirtual({"snapshot", "--format", "json"}, kFixAt);
-  ASSERT_EQ(result.status, 0) << result.err;
+  const ChildRun result = runVirtual({"snapshot", "--format", "json"}, kFixAt);
+  ASSERT_EQ(result.status(), 0) << result.err;
   ASSERT_EQ(lines(result.out).size(), 1U) << result.out;
   const auto line = nlohmann::ordered_json::parse(result.out);
   EXPECT_THAT(keysOf(line), ElementsAre("latitude", "longitude", "json", "elapsed"));
@@ -145,8 +148,8 @@ TEST_F(PemdorSensorsTest, SnapshotJsonIsOneLineInKeyOrderWithVirtualElapsed) {
 }
 
 TEST_F(PemdorSensorsTest, SnapshotWithoutCompletionExits3AndNamesWhatIsMissing) {
-  const HostRun stalled = runVirtual({"snapshot"}, kStalledGyroscope);
-  EXPECT_EQ(stalled.status, 3);
+  const ChildRun stalled = runVirtual({"snapshot"}, kStalledGyroscope);
+  EXPECT_EQ(stalled.status(), 3);
   EXPECT_THAT(stalled.out, IsEmpty());
   EXPECT_THAT(stalled.err, AllOf(HasSubstr("no completion within 30 s"),
                                  HasSubstr("gyroscope has 3/10 readings and has stalled"),
@@ -154,8 +157,8 @@ TEST_F(PemdorSensorsTest, SnapshotWithoutCompletionExits3AndNamesWhatIsMissing) 
   EXPECT_THAT(stalled.err, ::testing::Not(HasSubstr("accelerometer")));
 
   // Cut short while everything still streams: nothing is called stalled.
-  const HostRun early = runVirtual({"snapshot", "--timeout", "0.35"}, "{}");
-  EXPECT_EQ(early.status, 3);
+  const ChildRun early = runVirtual({"snapshot", "--timeout", "0.35"}, "{}");
+  EXPECT_EQ(early.status(), 3);
   EXPECT_THAT(early.err, AllOf(HasSubstr("within 0.35 s"), HasSubstr("accelerometer has 3/10"),
                                HasSubstr("magnetometer has 3/10"),
                                HasSubstr("the position wait has not ended")));
@@ -204,8 +207,8 @@ TEST_F(PemdorSensorsTest, BadInputExits2WithAOneLineMessage) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
-    const HostRun result = run(c.args);
-    EXPECT_EQ(result.status, 2);
+    const ChildRun result = run(c.args);
+    EXPECT_EQ(result.status(), 2);
     EXPECT_THAT(result.out, IsEmpty());
     EXPECT_THAT(result.err, AllOf(StartsWith("pemdor-sensors: "), HasSubstr(c.message)));
     EXPECT_EQ(lines(result.err).size(), 1U) << result.err;
@@ -215,20 +218,20 @@ TEST_F(PemdorSensorsTest, BadInputExits2WithAOneLineMessage) {
 TEST_F(PemdorSensorsTest, HelpPrintsUsageAndNoArgumentsIsAUsageError) {
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"--help"}, {"help"}, {"sync", "--limit", "3", "--help"}}) {
-    const HostRun help = run(args);
-    EXPECT_EQ(help.status, 0);
+    const ChildRun help = run(args);
+    EXPECT_EQ(help.status(), 0);
     EXPECT_THAT(help.out, AllOf(StartsWith("Usage: pemdor-sensors"), HasSubstr("--read-after"),
                                 HasSubstr("at most 60 s")));
   }
-  const HostRun none = run({});
-  EXPECT_EQ(none.status, 2);
+  const ChildRun none = run({});
+  EXPECT_EQ(none.status(), 2);
   EXPECT_THAT(none.out, IsEmpty());
   EXPECT_THAT(none.err, StartsWith("Usage: pemdor-sensors"));
 }
 
 TEST_F(PemdorSensorsTest, SyncPrintsTimestampedRecordsUpToTheLimit) {
-  const HostRun json = runVirtual({"sync", "--limit", "3", "--format", "json"}, kFixAt);
-  ASSERT_EQ(json.status, 0) << json.err;
+  const ChildRun json = runVirtual({"sync", "--limit", "3", "--format", "json"}, kFixAt);
+  ASSERT_EQ(json.status(), 0) << json.err;
   ASSERT_EQ(lines(json.out).size(), 1U);
   const auto data = nlohmann::ordered_json::parse(json.out);
   EXPECT_THAT(keysOf(data), ElementsAre("la", "lo", "Time", "Accelerometer", "Gyroscope",
@@ -243,8 +246,8 @@ TEST_F(PemdorSensorsTest, SyncPrintsTimestampedRecordsUpToTheLimit) {
     }
   }
 
-  const HostRun text = runVirtual({"sync", "--limit", "2"}, kNoMagnetometer);
-  ASSERT_EQ(text.status, 0) << text.err;
+  const ChildRun text = runVirtual({"sync", "--limit", "2"}, kNoMagnetometer);
+  ASSERT_EQ(text.status(), 0) << text.err;
   const auto out = lines(text.out);
   ASSERT_EQ(out.size(), 12U) << text.out;
   EXPECT_THAT(out[0], StartsWith("la: "));
@@ -256,19 +259,19 @@ TEST_F(PemdorSensorsTest, SyncPrintsTimestampedRecordsUpToTheLimit) {
 
   // A negative limit keeps nothing; a huge one is bounded by the capped default read time
   // (60 virtual seconds: 600 records per stream).
-  const HostRun negative = runVirtual({"sync", "--limit", "-5", "--format", "json"}, "{}");
-  ASSERT_EQ(negative.status, 0) << negative.err;
+  const ChildRun negative = runVirtual({"sync", "--limit", "-5", "--format", "json"}, "{}");
+  ASSERT_EQ(negative.status(), 0) << negative.err;
   EXPECT_THAT(keysOf(nlohmann::ordered_json::parse(negative.out)), ElementsAre("la", "lo", "Time"));
-  const HostRun huge = runVirtual({"sync", "--limit", "2147483647", "--format", "json"}, "{}");
-  ASSERT_EQ(huge.status, 0) << huge.err;
+  const ChildRun huge = runVirtual({"sync", "--limit", "2147483647", "--format", "json"}, "{}");
+  ASSERT_EQ(huge.status(), 0) << huge.err;
   const auto hugeData = nlohmann::json::parse(huge.out);
   EXPECT_NEAR(static_cast<double>(hugeData["Accelerometer"].size()), 600.0, 2.0);
 }
 
 TEST_F(PemdorSensorsTest, SyncWatchPrintsTheGrowingDataUntilTheRead) {
-  const HostRun result =
+  const ChildRun result =
       runVirtual({"sync", "--watch", "0.25", "--read-after", "1", "--format", "json"}, "{}");
-  ASSERT_EQ(result.status, 0) << result.err;
+  ASSERT_EQ(result.status(), 0) << result.err;
   const auto out = lines(result.out);
   // Watch lines at 0.25, 0.5 and 0.75 s, then the read at 1 s.
   ASSERT_EQ(out.size(), 4U) << result.out;
@@ -284,18 +287,18 @@ TEST_F(PemdorSensorsTest, RealTimeSnapshotCompletesAndDrawsProgressOnATerminalOn
   // Real time, for the handover from the completion's thread; the assertions do not depend on
   // how long it takes.
   const std::string scenario = writeFile("real.json", "{}");
-  HostRunOptions onTerminal;
+  ChildRunOptions onTerminal;
   onTerminal.stderrIsTerminal = true;
-  const HostRun drawn = run({"snapshot", "--scenario", scenario}, onTerminal);
-  ASSERT_EQ(drawn.status, 0) << drawn.err;
+  const ChildRun drawn = run({"snapshot", "--scenario", scenario}, onTerminal);
+  ASSERT_EQ(drawn.status(), 0) << drawn.err;
   EXPECT_EQ(lines(drawn.out).size(), 3U);
   EXPECT_THAT(drawn.err, AllOf(HasSubstr("\raccelerometer "), HasSubstr("/10  gyroscope "),
                                HasSubstr("/10 s")));
   // The display is cleared at the end: the last thing written returns to the line's start.
   EXPECT_EQ(drawn.err.back(), '\r');
 
-  const HostRun plain = run({"snapshot", "--format", "json", "--scenario", scenario});
-  ASSERT_EQ(plain.status, 0) << plain.err;
+  const ChildRun plain = run({"snapshot", "--format", "json", "--scenario", scenario});
+  ASSERT_EQ(plain.status(), 0) << plain.err;
   EXPECT_THAT(plain.err, IsEmpty());
   EXPECT_EQ(nlohmann::json::parse(plain.out)["json"].is_string(), true);
 }
@@ -315,25 +318,25 @@ bool germanLocaleIn(const std::filesystem::path& dir, std::map<std::string, std:
 }
 
 TEST_F(PemdorSensorsTest, OutputUsesADecimalPointInAGermanLocale) {
-  HostRunOptions options;
+  ChildRunOptions options;
   if (!germanLocaleIn(dir_, options.environment)) GTEST_SKIP() << "no de_DE.UTF-8 locale";
 
-  const HostRun snapshot = runVirtual({"snapshot", "--format", "json"}, kFixAt, options);
-  ASSERT_EQ(snapshot.status, 0) << snapshot.err;
+  const ChildRun snapshot = runVirtual({"snapshot", "--format", "json"}, kFixAt, options);
+  ASSERT_EQ(snapshot.status(), 0) << snapshot.err;
   const auto line = nlohmann::json::parse(snapshot.out);
   EXPECT_EQ(line["latitude"], "12.500000");
   EXPECT_THAT(line["json"].get<std::string>(),
               AllOf(HasSubstr("."), ::testing::Not(HasSubstr("0,0"))));
   EXPECT_THAT(snapshot.out, HasSubstr("\"elapsed\":1.1"));
 
-  const HostRun sync = runVirtual({"sync", "--limit", "1"}, kFixAt, options);
-  ASSERT_EQ(sync.status, 0) << sync.err;
+  const ChildRun sync = runVirtual({"sync", "--limit", "1"}, kFixAt, options);
+  ASSERT_EQ(sync.status(), 0) << sync.err;
   EXPECT_THAT(sync.out, HasSubstr("la: 12.500000\n"));
   EXPECT_TRUE(std::regex_search(sync.out, std::regex(R"(\n  -?\d+\.\d{6},-?\d+\.\d{6},)")))
       << sync.out;
 
-  const HostRun bad = run({"snapshot", "--timeout", "1,5"}, options);
-  EXPECT_EQ(bad.status, 2);
+  const ChildRun bad = run({"snapshot", "--timeout", "1,5"}, options);
+  EXPECT_EQ(bad.status(), 2);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -20,10 +21,19 @@ extern char** environ;
 namespace pemdor::test {
 namespace {
 
+// A pipe, or with `terminal` a pseudo-terminal whose child side is the writing end.
 class Pipe {
  public:
-  Pipe() {
-    if (::pipe2(fds_, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  explicit Pipe(bool terminal = false) {
+    if (!terminal) {
+      if (::pipe2(fds_, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+      return;
+    }
+    if (::openpty(&fds_[0], &fds_[1], nullptr, nullptr, nullptr) != 0) {
+      throw std::runtime_error("openpty failed");
+    }
+    ::fcntl(fds_[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds_[1], F_SETFD, FD_CLOEXEC);
   }
   ~Pipe() {
     closeRead();
@@ -44,7 +54,8 @@ class Pipe {
   int fds_[2] = {-1, -1};
 };
 
-// Reads what is there; false once the writing end is closed.
+// Reads what is there; false once the writing end is closed (a pseudo-terminal reports EIO
+// then).
 bool drain(int fd, std::string& into) {
   char buffer[65536];
   const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -56,27 +67,44 @@ bool drain(int fd, std::string& into) {
   return true;
 }
 
+std::vector<std::string> childEnvironment(const std::map<std::string, std::string>& overrides) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text(*entry);
+    if (overrides.count(text.substr(0, text.find('='))) == 0) entries.push_back(text);
+  }
+  for (const auto& [name, value] : overrides) entries.push_back(name + "=" + value);
+  return entries;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  for (auto& s : strings) result.push_back(s.data());
+  result.push_back(nullptr);
+  return result;
+}
+
 }  // namespace
 
 ChildRun runChild(const std::string& program, const std::vector<std::string>& args,
-                  double limitSeconds) {
+                  double limitSeconds, const ChildRunOptions& options) {
   Pipe out;
-  Pipe err;
+  Pipe err(options.stderrIsTerminal);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out.write(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err.write(), STDERR_FILENO);
 
-  std::vector<std::string> argv{program};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> pointers;
-  for (auto& arg : argv) pointers.push_back(arg.data());
-  pointers.push_back(nullptr);
+  std::vector<std::string> argStrings{program};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<std::string> envStrings = childEnvironment(options.environment);
+  auto argv = pointers(argStrings);
+  auto envp = pointers(envStrings);
 
   pid_t pid = 0;
   const int spawned =
-      posix_spawn(&pid, program.c_str(), &actions, nullptr, pointers.data(), environ);
+      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) {
     throw std::runtime_error("cannot start " + program + ": " + std::strerror(spawned));
