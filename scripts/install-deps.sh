@@ -16,6 +16,14 @@ packages=(
   libasio-dev nlohmann-json3-dev libiio-dev libgps-dev
   # Fake sysfs devices for the IIO tests, and gpsd with gpsfake for the location tests.
   umockdev libumockdev-dev gpsd gpsd-clients python3-gps
+  # Command lines of the sample host; udev properties of IIO devices; D-Bus for GeoClue2.
+  libcli11-dev libudev-dev libsystemd-dev
+  # A private D-Bus with a fake GeoClue2 for the location tests, and the real daemon.
+  dbus-daemon python3-dbusmock geoclue-2.0
+  # Plots of a run (PLplot's SVG output) and rendering them to PNG for a look.
+  libplplot-dev librsvg2-bin
+  # Debian packages of the library: dpkg-shlibdeps.
+  dpkg-dev
 )
 
 missing=()
