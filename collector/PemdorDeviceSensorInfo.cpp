@@ -20,22 +20,13 @@ constexpr std::size_t index(MotionStream stream) {
   return static_cast<std::size_t>(stream);
 }
 
-// What differs between the four streams, as one table indexed by MotionStream. Device motion
-// has no callback-run key: a callback run does not sample it.
-struct StreamRow {
-  MotionStream stream;
-  const char* snapshotKey;  // key in the callback run's JSON, or nullptr
-  int callbackPrecision;    // decimals of a callback reading
-  const char* dataKey;      // key in getSensorData
-};
-constexpr std::array<StreamRow, kMotionStreamCount> kStreams = {{
-    {MotionStream::accelerometer, "Acceleration", 2, "Accelerometer"},
-    {MotionStream::gyro, "Gyroscope", 4, "Gyroscope"},
-    {MotionStream::magnetometer, "Magnetic", 4, "Magnetometer"},
-    {MotionStream::deviceMotion, nullptr, 0, "Gravity"},
-}};
-constexpr std::array<MotionStream, 3> kCallbackStreams = {
-    MotionStream::accelerometer, MotionStream::gyro, MotionStream::magnetometer};
+// The sensor table is indexed by MotionStream.
+static_assert([] {
+  for (std::size_t i = 0; i < kPemdorSensors.size(); ++i) {
+    if (index(kPemdorSensors[i].stream) != i) return false;
+  }
+  return true;
+}());
 
 bool isAuthorized(const Platform& platform) {
   // The status is asked anew for each comparison.
@@ -241,6 +232,34 @@ void PemdorDeviceSensorInfo::setCollectEnds(bool value) {
   impl_->collectEnds = value;
 }
 
+PemdorRecordListRef sensorRecords(const PemdorDeviceSensorInfo& collector, MotionStream stream) {
+  switch (stream) {
+    case MotionStream::accelerometer:
+      return collector.accelerometerRecords();
+    case MotionStream::gyro:
+      return collector.gyroRecords();
+    case MotionStream::magnetometer:
+      return collector.magneticRecords();
+    case MotionStream::deviceMotion:
+      return collector.gravityRecords();
+  }
+  return nullptr;
+}
+
+bool sensorFinished(const PemdorDeviceSensorInfo& collector, MotionStream stream) {
+  switch (stream) {
+    case MotionStream::accelerometer:
+      return collector.accelerometerFinished();
+    case MotionStream::gyro:
+      return collector.gyroFinished();
+    case MotionStream::magnetometer:
+      return collector.magneticFinished();
+    case MotionStream::deviceMotion:
+      return false;
+  }
+  return false;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Queries
 
@@ -311,8 +330,7 @@ void PemdorDeviceSensorInfo::processSensorsWithCallBack(Completion completion) {
 void PemdorDeviceSensorInfo::handleCallbackReading(MotionStream stream, std::uint64_t generation,
                                                    const CMVector* value) {
   const CMVector vector = value ? *value : CMVector{};
-  std::string text =
-      detail::formatCallbackReading(vector, kStreams[index(stream)].callbackPrecision);
+  std::string text = detail::formatCallbackReading(vector, sensorOf(stream).callbackPrecision);
   {
     std::lock_guard run(impl_->runMutex);
     if (impl_->streamGeneration[index(stream)] != generation) return;
@@ -391,8 +409,7 @@ void PemdorDeviceSensorInfo::checkAllRecords() {
 
     nlohmann::json dictionary = nlohmann::json::object();
     for (MotionStream stream : kCallbackStreams) {
-      dictionary[kStreams[index(stream)].snapshotKey] =
-          checkNilOfArray(impl_->list(stream))->snapshot();
+      dictionary[sensorOf(stream).snapshotKey] = checkNilOfArray(impl_->list(stream))->snapshot();
     }
     json = PemdorJsonWrapper::convertToJsonStringWithDictionary(dictionary);
 
@@ -462,7 +479,7 @@ void PemdorDeviceSensorInfo::handleFix(CLLocationRef location) {
 // The sync run
 
 void PemdorDeviceSensorInfo::startSensors() {
-  startSensors(kReadingsPerSensor);
+  startSensors(kDefaultSyncLimit);
 }
 
 void PemdorDeviceSensorInfo::startSensors(std::int32_t limit) {
@@ -475,7 +492,7 @@ void PemdorDeviceSensorInfo::startSensors(std::int32_t limit) {
     std::lock_guard run(impl_->runMutex);
     setInSyncMode(true);
     setCollectEnds(false);
-    for (const StreamRow& row : kStreams) {
+    for (const PemdorSensor& row : kPemdorSensors) {
       impl_->list(row.stream)->clear();
       generation[index(row.stream)] = ++impl_->streamGeneration[index(row.stream)];
     }
@@ -489,7 +506,7 @@ void PemdorDeviceSensorInfo::startSensors(std::int32_t limit) {
   auto motion = motionManager();
   auto workQueue = queue();
   if (!motion || !workQueue) return;
-  for (const StreamRow& row : kStreams) {
+  for (const PemdorSensor& row : kPemdorSensors) {
     const MotionStream stream = row.stream;
     if (!motion->isAvailable(stream)) continue;
     motion->setUpdateInterval(stream, kUpdateInterval);
@@ -533,7 +550,7 @@ PemdorSensorData PemdorDeviceSensorInfo::getSensorData() {
     data["lo"] = detail::formatCoordinate(location->coordinate().longitude);
     data["Time"] = currentLocationTime();
   }
-  for (const StreamRow& row : kStreams) {
+  for (const PemdorSensor& row : kPemdorSensors) {
     auto list = impl_->list(row.stream);
     if (!list->empty()) data[row.dataKey] = std::move(list);
   }

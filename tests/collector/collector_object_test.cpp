@@ -10,10 +10,14 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <variant>
+
+#include <nlohmann/json.hpp>
 
 #include "ReadingFormat.h"
 #include "collector_rig.h"
 #include "pemdor/PemdorDeviceSensorInfo.h"
+#include "pemdor/PemdorSensorTable.h"
 
 namespace pemdor {
 namespace {
@@ -178,6 +182,48 @@ TEST(Collector, CurrentTimeInMillisecondsWhateverTheLocale) {
 
 TEST(Collector, InitFailsWithoutAPlatform) {
   EXPECT_EQ(PemdorDeviceSensorInfo::init(nullptr), nullptr);
+}
+
+// A host labels and counts readings by the sensor table; it must name exactly the lists, keys and
+// formats the collector produces.
+TEST(SensorTable, NamesTheListsKeysAndFormatsTheCollectorProduces) {
+  VirtualRig rig;
+  auto& c = *rig.collector;
+  c.startSensors();
+  EXPECT_EQ(kDefaultSyncLimit, PemdorDeviceSensorInfo::kReadingsPerSensor);
+  rig.advance(2.0);
+  const auto data = c.getSensorData();
+  for (const PemdorSensor& sensor : kPemdorSensors) {
+    EXPECT_EQ(&sensorOf(sensor.stream), &sensor);
+    const auto list = sensorRecords(c, sensor.stream);
+    ASSERT_NE(list, nullptr) << sensor.name;
+    EXPECT_EQ(list->count(), static_cast<std::size_t>(kDefaultSyncLimit)) << sensor.name;
+    const auto found = data.find(sensor.dataKey);
+    ASSERT_NE(found, data.end()) << sensor.dataKey;
+    EXPECT_EQ(std::get<PemdorRecordListRef>(found->second), list) << sensor.name;
+  }
+  EXPECT_EQ(sensorRecords(c, MotionStream::deviceMotion), c.gravityRecords());
+  c.finishSensors();
+
+  rig.callbackRun();
+  rig.advance(kLocationWaitSeconds);
+  ASSERT_EQ(rig.log.size(), 1u);
+  const auto json = nlohmann::json::parse(rig.log.at(0).json.value_or("null"));
+  EXPECT_EQ(json.size(), kCallbackStreams.size()) << "the snapshot keys and nothing else";
+  for (MotionStream stream : kCallbackStreams) {
+    const PemdorSensor& sensor = sensorOf(stream);
+    EXPECT_TRUE(sensorFinished(c, stream)) << sensor.name;
+    ASSERT_NE(sensor.snapshotKey, nullptr);
+    const auto entries = json.at(sensor.snapshotKey).get<std::vector<std::string>>();
+    ASSERT_EQ(entries.size(), static_cast<std::size_t>(kCallbackReadingsPerSensor));
+    EXPECT_EQ(entries, sensorRecords(c, stream)->snapshot());
+    // "[x, y, z]" with the table's decimals: the first component ends where its decimals do.
+    const auto point = entries[0].find('.');
+    ASSERT_NE(point, std::string::npos) << entries[0];
+    EXPECT_EQ(entries[0].find(',') - point - 1, static_cast<std::size_t>(sensor.callbackPrecision))
+        << entries[0];
+  }
+  EXPECT_FALSE(sensorFinished(c, MotionStream::deviceMotion));
 }
 
 TEST(RecordList, LiveSharedAndIndivisible) {

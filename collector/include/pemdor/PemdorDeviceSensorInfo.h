@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "pemdor/PemdorRecordList.h"
+#include "pemdor/PemdorSensorTable.h"
 #include "pemdor/platform/CoreLocation.h"
 #include "pemdor/platform/CoreMotion.h"
 #include "pemdor/platform/Dispatch.h"
@@ -47,10 +48,11 @@ class PemdorDeviceSensorInfo : public CLLocationManagerDelegate,
   using Completion = std::function<void(const std::string& latitude, const std::string& longitude,
                                         const std::optional<std::string>& json)>;
 
-  /// Readings kept per sensor in a callback run, and the default limit of a sync run.
-  static constexpr int kReadingsPerSensor = 10;
-  static constexpr double kUpdateInterval = 0.1;
-  static constexpr double kLocationTimeout = 10.0;
+  /// Readings kept per sensor in a callback run, and the default limit of a sync run; the
+  /// values of PemdorSensorTable.h under the names the class has always given them.
+  static constexpr int kReadingsPerSensor = kCallbackReadingsPerSensor;
+  static constexpr double kUpdateInterval = kSensorUpdateInterval;
+  static constexpr double kLocationTimeout = kLocationWaitSeconds;
 
   /// A collector on the process default platform, or on `platform`; nullptr when it cannot be
   /// made (no platform, or no motion manager).
