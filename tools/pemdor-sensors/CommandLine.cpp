@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -12,92 +13,74 @@
 namespace pemdor::host {
 namespace {
 
-using namespace std::string_literals;
-
-constexpr unsigned bit(Command command) {
-  return 1U << static_cast<unsigned>(command);
-}
-constexpr unsigned kRunCommands = bit(Command::info) | bit(Command::snapshot) | bit(Command::sync);
-
-struct CommandName {
-  std::string_view name;
-  Command command;
-};
-constexpr std::array<CommandName, 4> kCommands{{{"help", Command::help},
-                                                {"info", Command::info},
-                                                {"snapshot", Command::snapshot},
-                                                {"sync", Command::sync}}};
-
-// Arguments are quoted in messages, cut to a readable length.
-std::string quoted(std::string_view text) {
-  constexpr std::size_t kShown = 80;
-  if (text.size() <= kShown) return "'" + std::string(text) + "'";
-  return "'" + std::string(text.substr(0, kShown)) + "...' (" + std::to_string(text.size()) +
-         " characters)";
-}
-
-double parseSeconds(std::string_view option, std::string_view text) {
+double parseSeconds(const std::string& option, std::string_view text) {
   double value = 0.0;
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, value);
   if (text.empty() || ec == std::errc::invalid_argument || ptr != end) {
-    throw UsageError(std::string(option) + ": " + quoted(text) + " is not a number of seconds");
+    throw UsageError(option + ": " + quoteArgument(text) + " is not a number of seconds");
   }
   if (ec == std::errc{} && !std::isfinite(value)) {
-    throw UsageError(std::string(option) + ": " + quoted(text) + " is not a finite number");
+    throw UsageError(option + ": " + quoteArgument(text) + " is not a finite number");
   }
   if (ec == std::errc::result_out_of_range || value < 0.0 || value > kMaxSeconds) {
-    throw UsageError(std::string(option) + ": " + quoted(text) +
-                     " is out of range (seconds from 0 to " + formatFixed(kMaxSeconds, 0) + ")");
+    throw UsageError(option + ": " + quoteArgument(text) + " is out of range (seconds from 0 to " +
+                     formatFixed(kMaxSeconds, 0) + ")");
   }
   return value + 0.0;  // -0 reads as 0
 }
 
 std::int32_t parseLimit(std::string_view text) {
   std::string_view digits = text;
-  // One sign at most: a leading '+' is dropped, and what follows must start with a digit or '-'
-  // only when there was no '+'.
-  if (!digits.empty() && digits.front() == '+') {
+  // One sign at most: a leading '+' is dropped, and a '-' may not follow it.
+  if (digits.starts_with('+')) {
     digits.remove_prefix(1);
-    if (!digits.empty() && digits.front() == '-') digits = {};
+    if (digits.starts_with('-')) digits = {};
   }
   std::int64_t wide = 0;
   const char* end = digits.data() + digits.size();
   const auto [ptr, ec] = std::from_chars(digits.data(), end, wide);
   if (digits.empty() || ec == std::errc::invalid_argument || ptr != end) {
-    throw UsageError("--limit: " + quoted(text) + " is not a whole number");
+    throw UsageError("--limit: " + quoteArgument(text) + " is not a whole number");
   }
   if (ec == std::errc::result_out_of_range || wide < std::numeric_limits<std::int32_t>::min() ||
       wide > std::numeric_limits<std::int32_t>::max()) {
-    throw UsageError("--limit: " + quoted(text) +
+    throw UsageError("--limit: " + quoteArgument(text) +
                      " is out of range (a 32-bit signed integer, -2147483648 to 2147483647)");
   }
   return static_cast<std::int32_t>(wide);
 }
 
-OutputFormat parseFormat(std::string_view text) {
-  if (text == "text") return OutputFormat::text;
-  if (text == "json") return OutputFormat::json;
-  throw UsageError("--format: expected text or json, got " + quoted(text));
+// "a, b or c": how a list of names reads in a message.
+template <typename Items, typename NameOf>
+std::string spokenList(const Items& items, NameOf nameOf) {
+  std::string text;
+  std::size_t left = std::size(items);
+  for (const auto& item : items) {
+    text += std::string(nameOf(item)) + (--left > 1 ? ", " : left == 1 ? " or " : "");
+  }
+  return text;
 }
 
-MotionChoice parseMotion(std::string_view text) {
-  if (text == "auto") return MotionChoice::automatic;
-  if (text == "sim") return MotionChoice::sim;
-  if (text == "iio") return MotionChoice::iio;
-  throw UsageError("--motion: expected auto, sim or iio, got " + quoted(text));
+// The value of an option that takes one of a few words. What a name shows in brackets is for
+// the message only ("gpsd[=HOST:PORT]").
+template <typename T>
+T choose(const std::string& option, std::string_view text,
+         std::initializer_list<std::pair<std::string_view, T>> choices) {
+  for (const auto& [name, value] : choices) {
+    if (name.substr(0, name.find('[')) == text) return value;
+  }
+  throw UsageError(option + ": expected " +
+                   spokenList(choices, [](const auto& choice) { return choice.first; }) + ", got " +
+                   quoteArgument(text));
 }
 
 // HOST:PORT, or [HOST]:PORT for an IPv6 address; the port is a number from 1 to 65535.
 GpsdEndpoint parseEndpoint(std::string_view text) {
-  const auto fail = [&]() -> GpsdEndpoint {
-    throw UsageError("--location gpsd=HOST:PORT: cannot read " + quoted(text) +
-                     " as a host and a port from 1 to 65535");
-  };
   const std::size_t colon = text.rfind(':');
-  if (colon == std::string_view::npos) return fail();
-  std::string_view host = text.substr(0, colon);
-  const std::string_view port = text.substr(colon + 1);
+  std::string_view host = text.substr(0, colon == std::string_view::npos ? 0 : colon);
+  const std::string_view port =
+      colon == std::string_view::npos ? std::string_view{} : text.substr(colon + 1);
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
   }
@@ -105,127 +88,159 @@ GpsdEndpoint parseEndpoint(std::string_view text) {
   const auto [ptr, ec] = std::from_chars(port.data(), port.data() + port.size(), number);
   if (host.empty() || port.empty() || ec != std::errc{} || ptr != port.data() + port.size() ||
       number < 1 || number > 65535) {
-    return fail();
+    throw UsageError("--location gpsd=HOST:PORT: cannot read " + quoteArgument(text) +
+                     " as a host and a port from 1 to 65535");
   }
   return GpsdEndpoint{std::string(host), std::string(port)};
 }
 
-void applyLocation(Options& options, std::string_view text) {
-  if (text == "auto") {
-    options.location = LocationChoice::automatic;
-  } else if (text == "sim") {
-    options.location = LocationChoice::sim;
-  } else if (text == "none") {
-    options.location = LocationChoice::none;
-  } else if (text == "gpsd") {
-    options.location = LocationChoice::gpsd;
-    options.gpsd = GpsdEndpoint{};
-  } else if (text.starts_with("gpsd=")) {
-    options.location = LocationChoice::gpsd;
-    options.gpsd = parseEndpoint(text.substr(5));
-  } else {
-    throw UsageError("--location: expected auto, sim, gpsd[=HOST:PORT] or none, got " +
-                     quoted(text));
-  }
+// Declares an option taking one value. Its handler runs as each occurrence is read, in the
+// order of the command line, so the first bad value is the one reported and the last good one
+// counts.
+void valueOption(CLI::App& command, const std::string& name,
+                 std::function<void(const std::string&)> handle) {
+  command.add_option_function<std::string>(name, std::move(handle))->trigger_on_parse();
 }
 
-// One row per option: the commands that accept it, whether it takes a value, and how it sets
-// the options.
-struct OptionRule {
-  std::string_view name;
-  unsigned commands;
-  bool takesValue;
-  void (*apply)(Options&, std::string_view);
-};
+// Declares an option that takes no value; "--flag=value" is refused.
+void flagOption(CLI::App& command, const std::string& name, std::function<void()> handle) {
+  command.add_flag_callback(name, std::move(handle))->disable_flag_override()->trigger_on_parse();
+}
 
-const std::array<OptionRule, 9> kOptionRules{{
-    {"--scenario", kRunCommands, true,
-     [](Options& o, std::string_view v) {
-       if (v.empty()) throw UsageError("--scenario: expected a file name, got ''");
-       o.scenarioPath = std::string(v);
-     }},
-    {"--virtual-time", kRunCommands, false,
-     [](Options& o, std::string_view) { o.virtualTime = true; }},
-    {"--motion", kRunCommands, true,
-     [](Options& o, std::string_view v) { o.motion = parseMotion(v); }},
-    {"--location", kRunCommands, true, applyLocation},
-    {"--format", bit(Command::snapshot) | bit(Command::sync), true,
-     [](Options& o, std::string_view v) { o.format = parseFormat(v); }},
-    {"--timeout", bit(Command::snapshot), true,
-     [](Options& o, std::string_view v) { o.timeoutSeconds = parseSeconds("--timeout", v); }},
-    {"--limit", bit(Command::sync), true,
-     [](Options& o, std::string_view v) { o.limit = parseLimit(v); }},
-    {"--read-after", bit(Command::sync), true,
-     [](Options& o, std::string_view v) { o.readAfterSeconds = parseSeconds("--read-after", v); }},
-    {"--watch", bit(Command::sync), true,
-     [](Options& o, std::string_view v) {
-       const double seconds = parseSeconds("--watch", v);
-       if (seconds < kMinWatchSeconds) {
-         throw UsageError("--watch: " + quoted(v) + " is too short (at least " +
-                          formatNumber(kMinWatchSeconds) + " s, the update interval)");
-       }
-       o.watchSeconds = seconds;
-     }},
-}};
+void declareFormat(CLI::App& command, Options& options) {
+  valueOption(command, "--format", [&options](const std::string& value) {
+    options.format = choose<OutputFormat>(
+        "--format", value, {{"text", OutputFormat::text}, {"json", OutputFormat::json}});
+  });
+}
 
-std::string_view commandName(Command command) {
-  for (const auto& entry : kCommands) {
-    if (entry.command == command) return entry.name;
+// The first extra argument CLI11 left of `command`, as a refusal: an option that another
+// command takes, an unknown option, or a stray argument.
+[[noreturn]] void refuseExtra(const CLI::App& app, const CLI::App& command,
+                              std::span<const CommandEntry> commands) {
+  std::string extra = command.remaining().front();
+  if (!extra.starts_with('-')) throw UsageError("unexpected argument " + quoteArgument(extra));
+  if (extra.starts_with("--")) extra = extra.substr(0, extra.find('='));
+  for (const CommandEntry& entry : commands) {
+    if (app.get_subcommand(entry.name)->get_option_no_throw(extra) != nullptr) {
+      throw UsageError("option " + quoteArgument(extra) + " does not apply to " +
+                       command.get_name());
+    }
   }
-  return "?";
+  throw UsageError("unknown option " + quoteArgument(extra));
 }
 
 }  // namespace
 
-Options parseCommandLine(std::span<const std::string_view> args) {
+std::string quoteArgument(std::string_view text) {
+  constexpr std::size_t kShown = 80;
+  if (text.size() <= kShown) return "'" + std::string(text) + "'";
+  return "'" + std::string(text.substr(0, kShown)) + "...' (" + std::to_string(text.size()) +
+         " characters)";
+}
+
+void declareProviderOptions(CLI::App& command, Options& options) {
+  valueOption(command, "--scenario", [&options](const std::string& value) {
+    if (value.empty()) throw UsageError("--scenario: expected a file name, got ''");
+    options.scenarioPath = value;
+  });
+  flagOption(command, "--virtual-time", [&options] { options.virtualTime = true; });
+  valueOption(command, "--motion", [&options](const std::string& value) {
+    options.motion = choose<MotionChoice>("--motion", value,
+                                          {{"auto", MotionChoice::automatic},
+                                           {"sim", MotionChoice::sim},
+                                           {"iio", MotionChoice::iio}});
+  });
+  valueOption(command, "--location", [&options](const std::string& value) {
+    if (value.starts_with("gpsd=")) {
+      options.location = LocationChoice::gpsd;
+      options.gpsd = parseEndpoint(std::string_view(value).substr(5));
+      return;
+    }
+    options.location = choose<LocationChoice>("--location", value,
+                                              {{"auto", LocationChoice::automatic},
+                                               {"sim", LocationChoice::sim},
+                                               {"gpsd[=HOST:PORT]", LocationChoice::gpsd},
+                                               {"none", LocationChoice::none}});
+    options.gpsd = GpsdEndpoint{};
+  });
+}
+
+void declareSnapshotOptions(CLI::App& command, Options& options) {
+  declareProviderOptions(command, options);
+  declareFormat(command, options);
+  valueOption(command, "--timeout", [&options](const std::string& value) {
+    options.timeoutSeconds = parseSeconds("--timeout", value);
+  });
+}
+
+void declareSyncOptions(CLI::App& command, Options& options) {
+  declareProviderOptions(command, options);
+  declareFormat(command, options);
+  valueOption(command, "--limit",
+              [&options](const std::string& value) { options.limit = parseLimit(value); });
+  valueOption(command, "--read-after", [&options](const std::string& value) {
+    options.readAfterSeconds = parseSeconds("--read-after", value);
+  });
+  valueOption(command, "--watch", [&options](const std::string& value) {
+    const double seconds = parseSeconds("--watch", value);
+    if (seconds < kMinWatchSeconds) {
+      throw UsageError("--watch: " + quoteArgument(value) + " is too short (at least " +
+                       formatNumber(kMinWatchSeconds) + " s, the update interval)");
+    }
+    options.watchSeconds = seconds;
+  });
+}
+
+Options parseCommandLine(const std::vector<std::string>& args,
+                         std::span<const CommandEntry> commands) {
   Options options;
-  if (std::find(args.begin(), args.end(), std::string_view("--help")) != args.end() ||
-      std::find(args.begin(), args.end(), std::string_view("-h")) != args.end()) {
+  if (std::find(args.begin(), args.end(), "--help") != args.end() ||
+      std::find(args.begin(), args.end(), "-h") != args.end()) {
     return options;
   }
-  if (args.empty()) throw UsageError("expected a command: info, snapshot or sync");
 
-  const auto found = std::find_if(kCommands.begin(), kCommands.end(),
-                                  [&](const CommandName& entry) { return entry.name == args[0]; });
-  if (found == kCommands.end()) {
-    throw UsageError(args[0].starts_with("-")
-                         ? "expected a command (info, snapshot or sync) before " + quoted(args[0])
-                         : "unknown command " + quoted(args[0]));
+  // CLI11 only reads the arguments here: the usage text is our own, and extra arguments are
+  // kept so that they can be refused in this host's words.
+  CLI::App app("pemdor-sensors");
+  app.set_help_flag();
+  app.allow_extras();
+  app.require_subcommand(0, 1);
+  // "help" ends the command line: whatever follows it is not looked at.
+  app.add_subcommand("help")->prefix_command();
+  for (const CommandEntry& entry : commands) {
+    CLI::App* command = app.add_subcommand(entry.name);
+    entry.declareOptions(*command, options);
+    command->parse_complete_callback([&options, &entry] { options.command = entry.command; });
   }
-  options.command = found->command;
-  if (options.command == Command::help) return options;
 
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    std::string_view name = args[i];
-    std::optional<std::string_view> inlineValue;
-    if (const std::size_t equals = name.find('='); name.starts_with("--") && equals != name.npos) {
-      inlineValue = name.substr(equals + 1);
-      name = name.substr(0, equals);
-    }
-    const auto rule = std::find_if(kOptionRules.begin(), kOptionRules.end(),
-                                   [&](const OptionRule& r) { return r.name == name; });
-    if (rule == kOptionRules.end()) {
-      throw UsageError(name.starts_with("-") ? "unknown option " + quoted(name)
-                                             : "unexpected argument " + quoted(name));
-    }
-    if ((rule->commands & bit(options.command)) == 0) {
-      throw UsageError("option " + quoted(name) + " does not apply to " +
-                       std::string(commandName(options.command)));
-    }
-    std::string_view value;
-    if (rule->takesValue) {
-      if (inlineValue) {
-        value = *inlineValue;
-      } else if (i + 1 < args.size()) {
-        value = args[++i];
-      } else {
-        throw UsageError("option " + quoted(name) + " needs a value");
-      }
-    } else if (inlineValue) {
-      throw UsageError("option " + quoted(name) + " takes no value");
-    }
-    rule->apply(options, value);
+  try {
+    app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+  } catch (const CLI::ArgumentMismatch& error) {
+    // CLI11 names the option first in both cases: "--limit: 1 required TEXT missing" and
+    // "virtual-time was given a disallowed flag override".
+    const std::string_view what = error.what();
+    std::string name(what.substr(0, what.find_first_of(": ")));
+    if (!name.starts_with('-')) name = "--" + name;
+    const bool flag = what.find("flag override") != std::string_view::npos;
+    throw UsageError("option " + quoteArgument(name) +
+                     (flag ? " takes no value" : " needs a value"));
+  } catch (const CLI::ParseError& error) {
+    throw UsageError(error.what());
   }
+
+  const std::string commandNames =
+      spokenList(commands, [](const CommandEntry& entry) { return std::string(entry.name); });
+  if (const auto extras = app.remaining(); !extras.empty()) {
+    const std::string& first = extras.front();
+    throw UsageError(first.starts_with('-') ? "expected a command (" + commandNames + ") before " +
+                                                  quoteArgument(first)
+                                            : "unknown command " + quoteArgument(first));
+  }
+  const auto parsed = app.get_subcommands();
+  if (parsed.empty()) throw UsageError("expected a command: " + commandNames);
+  if (parsed.front()->get_name() == "help") return Options{};
+  if (!parsed.front()->remaining().empty()) refuseExtra(app, *parsed.front(), commands);
   checkVirtualSyncSize(options);
   return options;
 }

@@ -1,17 +1,25 @@
 #pragma once
 
-// The command line of pemdor-sensors: the commands, their options and the usage text.
+// The command line of pemdor-sensors: the commands, their options and the usage text. Arguments
+// are parsed with CLI11; every refusal is a UsageError whose message names the option or the
+// argument and quotes the bad value.
 
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
-#include <string_view>
+#include <vector>
 
 #include "pemdor/platform/Providers.h"
 
+namespace CLI {
+class App;
+}
+
 namespace pemdor::host {
+
+class HostSession;
 
 enum class Command { help, info, snapshot, sync };
 enum class OutputFormat { text, json };
@@ -33,6 +41,25 @@ struct Options {
   std::optional<double> readAfterSeconds;
   std::optional<double> watchSeconds;
 };
+
+/// One command of the host. A new command is one more row of the host's command table: its
+/// name, a function declaring its options and a function running it.
+struct CommandEntry {
+  Command command;
+  const char* name;
+  /// Declares the command's options on its CLI11 subcommand, writing into `options`.
+  void (*declareOptions)(CLI::App& command, Options& options);
+  /// Runs the command on the session built for it and returns the exit status.
+  int (*run)(const Options& options, HostSession& session);
+};
+
+/// The options every command that runs the collector takes: --scenario, --virtual-time,
+/// --motion and --location.
+void declareProviderOptions(CLI::App& command, Options& options);
+/// The provider options and those of snapshot: --format and --timeout.
+void declareSnapshotOptions(CLI::App& command, Options& options);
+/// The provider options and those of sync: --limit, --read-after, --watch and --format.
+void declareSyncOptions(CLI::App& command, Options& options);
 
 /// A command line that cannot be run (exit status 2). `hint` asks the caller to point at --help.
 class UsageError : public std::runtime_error {
@@ -56,9 +83,14 @@ inline constexpr double kMaxDefaultReadAfterSeconds = 60.0;
 /// --watch intervals shorter than the update interval would only repeat the same data.
 inline constexpr double kMinWatchSeconds = 0.1;
 
-/// Parses the arguments after the program name. A "--help" anywhere, or the command "help",
-/// gives Command::help. Throws UsageError.
-Options parseCommandLine(std::span<const std::string_view> args);
+/// Parses the arguments after the program name against `commands`. A "--help" or "-h"
+/// anywhere, or the command "help", gives Command::help. Given twice, an option's last value
+/// counts. Throws UsageError.
+Options parseCommandLine(const std::vector<std::string>& args,
+                         std::span<const CommandEntry> commands);
+
+/// Quotes an argument for a message, cut to 80 characters with its length after it.
+std::string quoteArgument(std::string_view text);
 
 /// How long a sync run waits before reading when --read-after is not given: long enough for
 /// `limit` readings per stream ((limit + 1) x 0.1 s + 0.5 s, a negative limit counting as 0), at

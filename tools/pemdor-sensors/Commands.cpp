@@ -48,8 +48,6 @@ std::string unfinishedParts(const PemdorDeviceSensorInfo& collector,
   return parts;
 }
 
-}  // namespace
-
 int runInfo(const Options&, HostSession& session) {
   const auto collector = session.makeCollector();
   std::string text = "availableSensors: " + collector->availableSensors() + "\n";
@@ -137,6 +135,18 @@ int runSync(const Options& options, HostSession& session) {
   print(options.format == OutputFormat::json ? sensorDataJson(data) : sensorDataText(data));
   collector->finishSensors();
   return 0;
+}
+
+constexpr std::array<CommandEntry, 3> kCommands{{
+    {Command::info, "info", declareProviderOptions, runInfo},
+    {Command::snapshot, "snapshot", declareSnapshotOptions, runSnapshot},
+    {Command::sync, "sync", declareSyncOptions, runSync},
+}};
+
+}  // namespace
+
+std::span<const CommandEntry> hostCommands() {
+  return kCommands;
 }
 
 }  // namespace pemdor::host

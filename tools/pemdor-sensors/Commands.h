@@ -1,7 +1,9 @@
 #pragma once
 
-// The three commands of pemdor-sensors. Each runs on the host's main thread, prints its result
-// on stdout and returns the exit status.
+// The commands of pemdor-sensors. Each runs on the host's main thread, prints its result on
+// stdout and returns the exit status.
+
+#include <span>
 
 #include "CommandLine.h"
 #include "HostSession.h"
@@ -11,8 +13,7 @@ namespace pemdor::host {
 /// Exit status of a snapshot whose completion did not come within --timeout.
 inline constexpr int kExitNoCompletion = 3;
 
-int runInfo(const Options& options, HostSession& session);
-int runSnapshot(const Options& options, HostSession& session);
-int runSync(const Options& options, HostSession& session);
+/// Every command but "help", in the order the usage text gives them.
+std::span<const CommandEntry> hostCommands();
 
 }  // namespace pemdor::host

@@ -1,10 +1,10 @@
 // pemdor-sensors: a sample host of the pemdor collector. See usageText() for the commands.
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <exception>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "CommandLine.h"
@@ -20,27 +20,21 @@ void printError(const std::string& message) {
   std::fputs(("pemdor-sensors: " + message + "\n").c_str(), stderr);
 }
 
-int run(const std::vector<std::string_view>& args) {
+int run(const std::vector<std::string>& args) {
   using namespace pemdor::host;
   if (args.empty()) {
     std::fputs(usageText().c_str(), stderr);
     return kExitUsage;
   }
-  const Options options = parseCommandLine(args);
+  const Options options = parseCommandLine(args, hostCommands());
   int status = 0;
-  switch (options.command) {
-    case Command::help:
-      std::fputs(usageText().c_str(), stdout);
-      break;
-    case Command::info:
-      status = runInfo(options, *HostSession::open(options));
-      break;
-    case Command::snapshot:
-      status = runSnapshot(options, *HostSession::open(options));
-      break;
-    case Command::sync:
-      status = runSync(options, *HostSession::open(options));
-      break;
+  if (options.command == Command::help) {
+    std::fputs(usageText().c_str(), stdout);
+  } else {
+    const auto entry =
+        std::find_if(hostCommands().begin(), hostCommands().end(),
+                     [&](const CommandEntry& e) { return e.command == options.command; });
+    status = entry->run(options, *HostSession::open(options));
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     printError("cannot write the output");
@@ -54,7 +48,7 @@ int run(const std::vector<std::string_view>& args) {
 int main(int argc, char** argv) {
   // The host takes the user's locale on purpose: what it prints must not depend on it.
   std::setlocale(LC_ALL, "");
-  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  const std::vector<std::string> args(argv + 1, argv + argc);
   try {
     return run(args);
   } catch (const pemdor::host::UsageError& error) {
