@@ -1,23 +1,69 @@
 #include "DefaultProviders.h"
 
+#include <array>
+
 #include "pemdor/platform/Providers.h"
 
-namespace pemdor::detail {
+namespace pemdor {
+
+ProviderPresence iioMotionPresence() {
+  if (!iioProviderBuilt()) return ProviderPresence::notBuilt;
+  return iioMotionDevicesPresent() ? ProviderPresence::present : ProviderPresence::absent;
+}
+
+ProviderPresence gpsdPresence(const GpsdEndpoint& endpoint) {
+  if (!gpsdProviderBuilt()) return ProviderPresence::notBuilt;
+  return gpsdAnswers(endpoint) ? ProviderPresence::present : ProviderPresence::absent;
+}
+
+namespace detail {
+namespace {
+
+// A real provider the default platform may use: how to look for it and how to make it.
+template <typename Service>
+struct Candidate {
+  ProviderPresence (*presence)();
+  std::shared_ptr<Service> (*make)(const std::shared_ptr<Dispatcher>& dispatcher);
+};
+
+// The candidates in order of preference; a new provider is one more row.
+constexpr std::array<Candidate<MotionService>, 1> kMotionCandidates{{
+    {[] { return iioMotionPresence(); },
+     [](const std::shared_ptr<Dispatcher>& dispatcher) {
+       return makeIioMotionService(dispatcher);
+     }},
+}};
+constexpr std::array<Candidate<LocationService>, 1> kLocationCandidates{{
+    {[] { return gpsdPresence(); },
+     [](const std::shared_ptr<Dispatcher>& dispatcher) {
+       return makeGpsdLocationService(dispatcher);
+     }},
+}};
+
+// The first candidate that is present and starts; nullptr when none does.
+template <typename Service, std::size_t N>
+std::shared_ptr<Service> firstPresent(const std::array<Candidate<Service>, N>& candidates,
+                                      const std::shared_ptr<Dispatcher>& dispatcher) {
+  for (const auto& candidate : candidates) {
+    if (candidate.presence() != ProviderPresence::present) continue;
+    if (auto service = candidate.make(dispatcher)) return service;
+  }
+  return nullptr;
+}
+
+}  // namespace
 
 std::shared_ptr<MotionService> makeDefaultMotionService(
     const std::shared_ptr<Dispatcher>& dispatcher) {
-  if (iioMotionDevicesPresent()) {
-    if (auto service = makeIioMotionService(dispatcher)) return service;
-  }
+  if (auto service = firstPresent(kMotionCandidates, dispatcher)) return service;
   return makeNoMotionService();
 }
 
 std::shared_ptr<LocationService> makeDefaultLocationService(
     const std::shared_ptr<Dispatcher>& dispatcher) {
-  if (gpsdAnswers(GpsdEndpoint{})) {
-    if (auto service = makeGpsdLocationService(dispatcher)) return service;
-  }
+  if (auto service = firstPresent(kLocationCandidates, dispatcher)) return service;
   return makeNoLocationService();
 }
 
-}  // namespace pemdor::detail
+}  // namespace detail
+}  // namespace pemdor

@@ -8,9 +8,11 @@
 
 namespace pemdor::detail {
 
-// The providers of the process default platform: the real ones where this machine has them,
-// otherwise services that report nothing (never invented data).
-std::shared_ptr<MotionService> makeDefaultMotionService(const std::shared_ptr<Dispatcher>& dispatcher);
+// The providers of the process default platform: the first real one, in order of preference,
+// that this machine has (ProviderPresence::present), otherwise services that report nothing
+// (never invented data).
+std::shared_ptr<MotionService> makeDefaultMotionService(
+    const std::shared_ptr<Dispatcher>& dispatcher);
 std::shared_ptr<LocationService> makeDefaultLocationService(
     const std::shared_ptr<Dispatcher>& dispatcher);
 

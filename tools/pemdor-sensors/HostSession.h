@@ -14,6 +14,7 @@
 
 #include "CommandLine.h"
 #include "Output.h"
+#include "ProviderChoice.h"
 #include "pemdor/PemdorDeviceSensorInfo.h"
 #include "pemdor/platform/RealDispatcher.h"
 #include "pemdor/platform/SimulatedDevice.h"
@@ -54,11 +55,16 @@ enum class WaitOutcome {
 
 class HostSession {
  public:
-  /// Reads the scenario, probes and chooses the providers, and builds the platform. Throws
-  /// UsageError for a bad scenario or a provider that was asked for and is not there, and
-  /// HostFailure when a part of the platform cannot be made. Prints the note about providers
-  /// chosen by "auto" on stderr.
+  /// Reads the scenario, looks for and chooses the providers (ProviderChoice.h), prints the
+  /// note about providers chosen by "auto" on stderr, and builds the session. Throws UsageError
+  /// for a bad scenario or a provider that was asked for and is not there, and HostFailure when
+  /// a part of the platform cannot be made.
   static std::unique_ptr<HostSession> open(const Options& options);
+
+  /// Builds the dispatcher, the simulated device where a chosen provider is simulated (driven
+  /// by `scenario`), and the platform of `choice`. Throws as open() does.
+  static std::unique_ptr<HostSession> build(const ProviderChoice& choice, bool virtualTime,
+                                            const SimScenario& scenario);
 
   /// Stops the real dispatcher's threads, or runs the virtual one dry, so that no task outlives
   /// the session.

@@ -40,4 +40,19 @@ bool gpsdAnswers(const GpsdEndpoint& endpoint, double timeoutSeconds = 0.5);
 std::shared_ptr<LocationService> makeGpsdLocationService(std::shared_ptr<Dispatcher> dispatcher,
                                                          GpsdEndpoint endpoint = {});
 
+/// What a look for a real provider found. The process default platform and the sample host
+/// choose from these answers.
+enum class ProviderPresence {
+  /// This build does not contain the provider.
+  notBuilt,
+  /// The provider is built but finds nothing to use now.
+  absent,
+  present,
+};
+
+/// Whether IIO motion devices can be used now.
+ProviderPresence iioMotionPresence();
+/// Whether a gpsd answers at `endpoint` now (bounded by gpsdAnswers' default timeout).
+ProviderPresence gpsdPresence(const GpsdEndpoint& endpoint = {});
+
 }  // namespace pemdor

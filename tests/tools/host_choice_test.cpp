@@ -1,0 +1,167 @@
+// The sample host's pure parts without running it: how it chooses providers from what was asked
+// and what was found, and how its command line reads a command table.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <CLI/CLI.hpp>
+#include <string>
+#include <vector>
+
+#include "CommandLine.h"
+#include "ProviderChoice.h"
+
+namespace pemdor::host {
+namespace {
+
+using ::testing::HasSubstr;
+
+// The message of the UsageError `run` throws, with whether it asks to point at --help.
+template <typename Run>
+std::pair<std::string, bool> usageErrorOf(Run run) {
+  try {
+    run();
+  } catch (const UsageError& error) {
+    return {error.what(), error.hint()};
+  }
+  return {"(no error)", false};
+}
+
+Options optionsFor(Command command) {
+  Options options;
+  options.command = command;
+  return options;
+}
+
+TEST(ProviderChoice, AutoTakesWhatIsFoundAndOtherwiseSaysWhyItSimulates) {
+  const ProviderRequest automatic = providerRequest(optionsFor(Command::snapshot));
+
+  const auto real = chooseProviders(automatic, {Finding::present, Finding::present});
+  EXPECT_EQ(real.motion, MotionChoice::iio);
+  EXPECT_EQ(real.location, LocationChoice::gpsd);
+  EXPECT_EQ(real.note, "");
+  EXPECT_EQ(real.motionReport, "iio (found)");
+  EXPECT_EQ(real.locationReport, "gpsd localhost:2947 (answers)");
+
+  const auto nothing = chooseProviders(automatic, {Finding::absent, Finding::absent});
+  EXPECT_EQ(nothing.motion, MotionChoice::sim);
+  EXPECT_EQ(nothing.location, LocationChoice::sim);
+  EXPECT_EQ(nothing.note,
+            "no IIO motion devices found and no gpsd answers at localhost:2947; using the "
+            "simulated device");
+  EXPECT_EQ(nothing.motionReport, "simulated (IIO: no devices)");
+  EXPECT_EQ(nothing.locationReport, "simulated (gpsd localhost:2947: no answer)");
+
+  // A build without the providers says so rather than "not found".
+  const auto unbuilt = chooseProviders(automatic, {Finding::notBuilt, Finding::present});
+  EXPECT_EQ(unbuilt.motion, MotionChoice::sim);
+  EXPECT_EQ(unbuilt.location, LocationChoice::gpsd);
+  EXPECT_EQ(unbuilt.note, "this build has no IIO motion provider; using the simulated device");
+  EXPECT_EQ(unbuilt.motionReport, "simulated (IIO: not built)");
+}
+
+TEST(ProviderChoice, AProviderAskedForByNameMustBeThere) {
+  Options iio = optionsFor(Command::sync);
+  iio.motion = MotionChoice::iio;
+  const auto absent = usageErrorOf([&] {
+    chooseProviders(providerRequest(iio), {Finding::absent, Finding::absent});
+  });
+  EXPECT_EQ(absent.first, "--motion iio: no IIO motion devices found");
+  EXPECT_FALSE(absent.second);
+  EXPECT_EQ(usageErrorOf([&] {
+              chooseProviders(providerRequest(iio), {Finding::notBuilt, Finding::absent});
+            }).first,
+            "--motion iio: this build has no IIO motion provider (libiio was not found when it "
+            "was built)");
+
+  Options gpsd = optionsFor(Command::info);
+  gpsd.location = LocationChoice::gpsd;
+  gpsd.gpsd = GpsdEndpoint{"::1", "3000"};
+  EXPECT_EQ(usageErrorOf([&] {
+              chooseProviders(providerRequest(gpsd), {Finding::present, Finding::absent});
+            }).first,
+            "--location gpsd: no gpsd answers at [::1]:3000");
+  const auto found = chooseProviders(providerRequest(gpsd), {Finding::absent, Finding::present});
+  EXPECT_EQ(found.location, LocationChoice::gpsd);
+  EXPECT_EQ(found.gpsd.host, "::1");
+  EXPECT_EQ(found.locationReport, "gpsd [::1]:3000 (answers)");
+  // Motion was "auto" and found nothing: the note names only that.
+  EXPECT_EQ(found.note, "no IIO motion devices found; using the simulated device");
+
+  // Asking for the simulated device or for no location needs nothing found, and says nothing.
+  Options chosen = optionsFor(Command::snapshot);
+  chosen.motion = MotionChoice::sim;
+  chosen.location = LocationChoice::none;
+  const auto quiet = chooseProviders(providerRequest(chosen), {});
+  EXPECT_EQ(quiet.note, "");
+  EXPECT_EQ(quiet.locationReport, "none (gpsd localhost:2947: not probed)");
+}
+
+TEST(ProviderChoice, ScenarioAndVirtualTimeMeanTheSimulatedDevice) {
+  Options scenario = optionsFor(Command::snapshot);
+  scenario.scenarioPath = "device.json";
+  const ProviderRequest simulated = providerRequest(scenario);
+  EXPECT_EQ(simulated.motion, MotionChoice::sim);
+  EXPECT_EQ(simulated.location, LocationChoice::sim);
+  // Nothing real is looked for, so a run on a scenario never waits for a gpsd that is not there.
+  const Findings findings = lookForProviders(simulated);
+  EXPECT_EQ(findings.iio, Finding::notLooked);
+  EXPECT_EQ(findings.gpsd, Finding::notLooked);
+  EXPECT_EQ(chooseProviders(simulated, findings).note, "");
+
+  // A scenario may drive only one of the two.
+  scenario.location = LocationChoice::none;
+  EXPECT_EQ(providerRequest(scenario).motion, MotionChoice::sim);
+  scenario.motion = MotionChoice::iio;
+  EXPECT_THAT(usageErrorOf([&] { providerRequest(scenario); }).first,
+              HasSubstr("neither --motion nor --location uses it"));
+
+  Options virtualTime = optionsFor(Command::sync);
+  virtualTime.virtualTime = true;
+  virtualTime.location = LocationChoice::gpsd;
+  EXPECT_THAT(usageErrorOf([&] { providerRequest(virtualTime); }).first,
+              HasSubstr("cannot drive --location gpsd"));
+  virtualTime.location = LocationChoice::automatic;
+  virtualTime.motion = MotionChoice::iio;
+  EXPECT_THAT(usageErrorOf([&] { providerRequest(virtualTime); }).first,
+              HasSubstr("cannot drive --motion iio"));
+
+  EXPECT_TRUE(providerRequest(optionsFor(Command::info)).lookEverywhere);
+  EXPECT_FALSE(providerRequest(optionsFor(Command::sync)).lookEverywhere);
+}
+
+// A command added to the table is parsed, listed and told apart like the built-in ones.
+void declareRecordOptions(CLI::App& command, Options& options) {
+  declareProviderOptions(command, options);
+  command.add_option_function<std::string>(
+      "--output", [&options](const std::string& value) { options.scenarioPath = value; });
+}
+
+TEST(CommandLine, ReadsWhateverCommandTableItIsGiven) {
+  const std::vector<CommandEntry> commands = {
+      {Command::sync, "sync", declareSyncOptions, nullptr},
+      {Command::info, "record", declareRecordOptions, nullptr},
+  };
+  const Options record =
+      parseCommandLine({"record", "--output", "x.json", "--virtual-time"}, commands);
+  EXPECT_EQ(record.command, Command::info);
+  EXPECT_EQ(record.scenarioPath, "x.json");
+  EXPECT_TRUE(record.virtualTime);
+
+  const auto parseError = [&](std::vector<std::string> args) {
+    return usageErrorOf([&] { parseCommandLine(args, commands); }).first;
+  };
+  EXPECT_EQ(parseError({"sync", "--output", "x"}), "option '--output' does not apply to sync");
+  EXPECT_EQ(parseError({"--limit"}), "expected a command (sync or record) before '--limit'");
+  EXPECT_EQ(parseError({"sync", "record"}), "unexpected argument 'record'");
+  EXPECT_EQ(parseError({"record", "--output"}), "option '--output' needs a value");
+
+  // "help" ends the command line; the last of repeated values counts.
+  EXPECT_EQ(parseCommandLine({"help", "--bogus"}, commands).command, Command::help);
+  const Options sync = parseCommandLine({"sync", "--limit=1", "--limit", "-7"}, commands);
+  EXPECT_EQ(sync.command, Command::sync);
+  EXPECT_EQ(sync.limit, -7);
+}
+
+}  // namespace
+}  // namespace pemdor::host
