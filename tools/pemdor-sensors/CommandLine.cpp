@@ -251,9 +251,9 @@ void checkVirtualSyncSize(const Options& options) {
   if (options.command != Command::sync || !options.virtualTime || !options.readAfterSeconds) {
     return;
   }
-  const double perStream = std::min(*options.readAfterSeconds / 0.1,
+  const double perStream = std::min(*options.readAfterSeconds / kSensorUpdateInterval,
                                     static_cast<double>(std::max<std::int32_t>(options.limit, 0)));
-  const double records = perStream * 4.0;
+  const double records = perStream * static_cast<double>(kPemdorSensors.size());
   if (options.watchSeconds && *options.readAfterSeconds / *options.watchSeconds > kMaxWatchLines) {
     throw UsageError("--watch " + formatFixed(*options.watchSeconds, 1) + " with --read-after " +
                      formatFixed(*options.readAfterSeconds, 1) +
@@ -271,7 +271,8 @@ void checkVirtualSyncSize(const Options& options) {
 
 double defaultReadAfterSeconds(std::int32_t limit) {
   const double readings = limit < 0 ? 0.0 : static_cast<double>(limit);
-  return std::clamp((readings + 1.0) * 0.1 + 0.5, 1.0, kMaxDefaultReadAfterSeconds);
+  return std::clamp((readings + 1.0) * kSensorUpdateInterval + 0.5, 1.0,
+                    kMaxDefaultReadAfterSeconds);
 }
 
 std::string usageText() {

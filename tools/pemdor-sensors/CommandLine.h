@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "pemdor/PemdorSensorTable.h"
 #include "pemdor/platform/Providers.h"
 
 namespace CLI {
@@ -36,7 +37,7 @@ struct Options {
   GpsdEndpoint gpsd;
   OutputFormat format = OutputFormat::text;
   double timeoutSeconds = 30.0;
-  std::int32_t limit = 10;
+  std::int32_t limit = kDefaultSyncLimit;
   /// nullopt: defaultReadAfterSeconds(limit).
   std::optional<double> readAfterSeconds;
   std::optional<double> watchSeconds;
@@ -81,7 +82,7 @@ inline constexpr double kMaxVirtualSyncRecords = 4e6;
 /// The default read-after time is never longer than this, whatever the limit.
 inline constexpr double kMaxDefaultReadAfterSeconds = 60.0;
 /// --watch intervals shorter than the update interval would only repeat the same data.
-inline constexpr double kMinWatchSeconds = 0.1;
+inline constexpr double kMinWatchSeconds = kSensorUpdateInterval;
 
 /// Parses the arguments after the program name against `commands`. A "--help" or "-h"
 /// anywhere, or the command "help", gives Command::help. Given twice, an option's last value
@@ -93,8 +94,8 @@ Options parseCommandLine(const std::vector<std::string>& args,
 std::string quoteArgument(std::string_view text);
 
 /// How long a sync run waits before reading when --read-after is not given: long enough for
-/// `limit` readings per stream ((limit + 1) x 0.1 s + 0.5 s, a negative limit counting as 0), at
-/// least 1 s and at most kMaxDefaultReadAfterSeconds.
+/// `limit` readings per stream ((limit + 1) x the update interval + 0.5 s, a negative limit
+/// counting as 0), at least 1 s and at most kMaxDefaultReadAfterSeconds.
 double defaultReadAfterSeconds(std::int32_t limit);
 
 /// Throws UsageError for a virtual-time sync run that would gather more than

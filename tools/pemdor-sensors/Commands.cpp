@@ -23,23 +23,23 @@ void print(const std::string& text) {
 // Why the completion did not come: each part of the run that has not finished, and whether a
 // motion sensor has stopped delivering.
 std::string unfinishedParts(const PemdorDeviceSensorInfo& collector,
-                            const std::array<std::size_t, 3>* countsBefore, bool nothingLeft,
-                            double positionWait) {
+                            const std::array<std::size_t, kCallbackStreams.size()>* countsBefore,
+                            bool nothingLeft, double positionWait) {
   const auto counts = readingCounts(collector);
   std::string parts;
   bool anyStalled = false;
   const auto add = [&](const std::string& part) { parts += (parts.empty() ? "" : "; ") + part; };
-  for (std::size_t i = 0; i < kSnapshotSensors.size(); ++i) {
-    const SnapshotSensor& sensor = kSnapshotSensors[i];
-    if ((collector.*sensor.finished)()) continue;
+  for (std::size_t i = 0; i < kCallbackStreams.size(); ++i) {
+    if (sensorFinished(collector, kCallbackStreams[i])) continue;
     const bool stalled = nothingLeft || (countsBefore && (*countsBefore)[i] == counts[i]);
     anyStalled = anyStalled || stalled;
-    add(std::string(sensor.name) + " has " + std::to_string(counts[i]) + "/10 readings" +
+    add(std::string(sensorOf(kCallbackStreams[i]).name) + " has " + std::to_string(counts[i]) +
+        "/" + std::to_string(kCallbackReadingsPerSensor) + " readings" +
         (stalled ? " and has stalled" : ""));
   }
   if (!collector.locationServiceFinished()) {
     add("the position wait has not ended after " + formatFixed(positionWait, 1) +
-        " s (it ends after at most 10 s)");
+        " s (it ends after at most " + formatNumber(kLocationWaitSeconds) + " s)");
   }
   if (parts.empty()) parts = "every part has finished, but the completion has not been called";
   if (anyStalled) {
@@ -82,7 +82,7 @@ int runSnapshot(const Options& options, HostSession& session) {
 
   // The wait ends in two steps so that a sensor whose count stood still over the last stretch
   // can be named as stalled.
-  std::optional<std::array<std::size_t, 3>> countsBefore;
+  std::optional<std::array<std::size_t, kCallbackStreams.size()>> countsBefore;
   WaitOutcome outcome = WaitOutcome::timedOut;
   if (options.timeoutSeconds > kStallWindowSeconds) {
     outcome = session.waitFor(*box, deadline - kStallWindowSeconds);

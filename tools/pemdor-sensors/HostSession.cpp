@@ -5,6 +5,7 @@
 #include <thread>
 #include <utility>
 
+#include "pemdor/PemdorSensorTable.h"
 #include "pemdor/platform/Providers.h"
 
 namespace pemdor::host {
@@ -127,7 +128,7 @@ HostSession::~HostSession() {
   if (virtual_) {
     // Whatever is still scheduled (at most the location timeout of a callback run) runs now, so
     // that no task keeps the collector and the platform alive past the end.
-    virtual_->runUntil([] { return false; }, PemdorDeviceSensorInfo::kLocationTimeout + 1.0);
+    virtual_->runUntil([] { return false; }, kLocationWaitSeconds + 1.0);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "Output.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -7,24 +8,32 @@
 
 #include <nlohmann/json.hpp>
 
+#include "pemdor/PemdorSensorTable.h"
+
 namespace pemdor::host {
 namespace {
 
-// getSensorData's keys in the order they are produced; any other key follows in map order.
-constexpr std::array<std::string_view, 7> kSensorDataOrder{
-    "la", "lo", "Time", "Accelerometer", "Gyroscope", "Magnetometer", "Gravity"};
+// getSensorData's position keys come first, then the record lists in the collector's table
+// order; any other key follows in map order.
+constexpr std::array<std::string_view, 3> kPositionKeys{"la", "lo", "Time"};
+
+bool shownInOrder(std::string_view key) {
+  return std::find(kPositionKeys.begin(), kPositionKeys.end(), key) != kPositionKeys.end() ||
+         std::any_of(kPemdorSensors.begin(), kPemdorSensors.end(),
+                     [&](const PemdorSensor& sensor) { return key == sensor.dataKey; });
+}
 
 template <typename Visit>
 void forEachInOrder(const PemdorSensorData& data, Visit&& visit) {
-  for (const std::string_view key : kSensorDataOrder) {
+  const auto visitKey = [&](std::string_view key) {
     if (const auto found = data.find(std::string(key)); found != data.end()) {
       visit(found->first, found->second);
     }
-  }
+  };
+  for (const std::string_view key : kPositionKeys) visitKey(key);
+  for (const PemdorSensor& sensor : kPemdorSensors) visitKey(sensor.dataKey);
   for (const auto& [key, value] : data) {
-    const bool known =
-        std::find(kSensorDataOrder.begin(), kSensorDataOrder.end(), key) != kSensorDataOrder.end();
-    if (!known) visit(key, value);
+    if (!shownInOrder(key)) visit(key, value);
   }
 }
 
@@ -49,13 +58,6 @@ std::string keyLine(std::string_view key, std::string_view value) {
 std::string formatNumber(double value) {
   std::array<char, 64> buffer{};
   const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-  return std::string(buffer.data(), result.ptr);
-}
-
-std::string formatFixed(double value, int decimals) {
-  std::array<char, 400> buffer{};
-  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                    std::chars_format::fixed, decimals);
   return std::string(buffer.data(), result.ptr);
 }
 

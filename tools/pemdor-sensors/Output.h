@@ -6,14 +6,16 @@
 #include <optional>
 #include <string>
 
+#include "ReadingFormat.h"
 #include "pemdor/PemdorDeviceSensorInfo.h"
 
 namespace pemdor::host {
 
 /// The shortest text that reads back as `value`, with "." as the decimal point ("30", "0.5").
 std::string formatNumber(double value);
-/// `value` with `decimals` digits after ".", whatever the C locale says.
-std::string formatFixed(double value, int decimals);
+/// `value` with `decimals` digits after ".", whatever the C locale says: the collector's own
+/// formatting, so that the host and the collector print numbers alike.
+using detail::formatFixed;
 
 /// What the completion of a callback run received, and when.
 struct SnapshotResult {

@@ -8,23 +8,12 @@
 
 namespace pemdor::host {
 
-const std::array<SnapshotSensor, 3> kSnapshotSensors{{
-    {"accelerometer", &PemdorDeviceSensorInfo::accelerometerRecords,
-     &PemdorDeviceSensorInfo::accelerometerFinished, &CMMotionManager::isAccelerometerAvailable},
-    {"gyroscope", &PemdorDeviceSensorInfo::gyroRecords, &PemdorDeviceSensorInfo::gyroFinished,
-     &CMMotionManager::isGyroAvailable},
-    {"magnetometer", &PemdorDeviceSensorInfo::magneticRecords,
-     &PemdorDeviceSensorInfo::magneticFinished, &CMMotionManager::isMagnetometerAvailable},
-}};
-
-std::array<std::size_t, 3> readingCounts(const PemdorDeviceSensorInfo& collector) {
-  std::array<std::size_t, 3> counts{};
-  for (std::size_t i = 0; i < kSnapshotSensors.size(); ++i) {
-    const auto list = (collector.*kSnapshotSensors[i].records)();
-    counts[i] = list ? std::min<std::size_t>(
-                           list->count(),
-                           static_cast<std::size_t>(PemdorDeviceSensorInfo::kReadingsPerSensor))
-                     : 0;
+std::array<std::size_t, kCallbackStreams.size()> readingCounts(
+    const PemdorDeviceSensorInfo& collector) {
+  std::array<std::size_t, kCallbackStreams.size()> counts{};
+  for (std::size_t i = 0; i < kCallbackStreams.size(); ++i) {
+    const auto list = sensorRecords(collector, kCallbackStreams[i]);
+    counts[i] = list ? std::min<std::size_t>(list->count(), kCallbackReadingsPerSensor) : 0;
   }
   return counts;
 }
@@ -32,18 +21,19 @@ std::array<std::size_t, 3> readingCounts(const PemdorDeviceSensorInfo& collector
 std::string progressLine(const PemdorDeviceSensorInfo& collector, double positionWait) {
   const auto counts = readingCounts(collector);
   const auto motion = collector.motionManager();
+  const std::string perSensor = "/" + std::to_string(kCallbackReadingsPerSensor);
   std::string line;
-  for (std::size_t i = 0; i < kSnapshotSensors.size(); ++i) {
-    const SnapshotSensor& sensor = kSnapshotSensors[i];
-    line += sensor.name;
-    if (motion && !((*motion).*sensor.available)()) {
+  for (std::size_t i = 0; i < kCallbackStreams.size(); ++i) {
+    line += sensorOf(kCallbackStreams[i]).name;
+    if (motion && !motion->isAvailable(kCallbackStreams[i])) {
       line += " n/a  ";
     } else {
-      line += " " + std::to_string(counts[i]) + "/10  ";
+      line += " " + std::to_string(counts[i]) + perSensor + "  ";
     }
   }
-  const double wait = std::clamp(positionWait, 0.0, PemdorDeviceSensorInfo::kLocationTimeout);
-  return line + "position " + formatFixed(wait, 1) + "/10 s";
+  const double wait = std::clamp(positionWait, 0.0, kLocationWaitSeconds);
+  return line + "position " + formatFixed(wait, 1) + "/" + formatNumber(kLocationWaitSeconds) +
+         " s";
 }
 
 namespace {

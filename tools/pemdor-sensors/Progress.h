@@ -1,7 +1,7 @@
 #pragma once
 
 // The one-line progress display of a callback run on a terminal: readings so far per sensor out
-// of ten and the position wait out of ten seconds, redrawn on stderr by a timer on the
+// of the run's count and the position wait out of its limit, redrawn on stderr by a timer on the
 // platform's global queue and cleared at the end.
 
 #include <array>
@@ -10,20 +10,14 @@
 #include <string>
 
 #include "pemdor/PemdorDeviceSensorInfo.h"
+#include "pemdor/PemdorSensorTable.h"
 
 namespace pemdor::host {
 
-/// The three motion sensors of a callback run, as the collector names their lists and flags.
-struct SnapshotSensor {
-  const char* name;
-  PemdorRecordListRef (PemdorDeviceSensorInfo::*records)() const;
-  bool (PemdorDeviceSensorInfo::*finished)() const;
-  bool (CMMotionManager::*available)() const;
-};
-extern const std::array<SnapshotSensor, 3> kSnapshotSensors;
-
-/// Readings of each sensor so far, capped at ten.
-std::array<std::size_t, 3> readingCounts(const PemdorDeviceSensorInfo& collector);
+/// Readings so far of each stream of a callback run (kCallbackStreams, in that order), capped at
+/// the run's count per sensor.
+std::array<std::size_t, kCallbackStreams.size()> readingCounts(
+    const PemdorDeviceSensorInfo& collector);
 
 /// "accelerometer 7/10  gyroscope 7/10  magnetometer 0/10  position 0.7/10 s". A sensor that is
 /// not available shows "n/a".
