@@ -111,6 +111,11 @@ TEST(AbsurdHost, RefusesMalformedCommandLines) {
       {{"sync", "--virtual-time", "--motion", "iio"}, "--motion iio"},
       {{"sync", "--virtual-time", "--location", "gpsd"}, "--location gpsd"},
       {{"info", "--location", "gpsd=localhost:99999"}, "--location gpsd"},
+      // No command takes plain arguments: "--" ends nothing, and a second command is a stray.
+      {{"sync", "--"}, "unknown option '--'"},
+      {{"sync", "--", "x"}, "unknown option '--'"},
+      {{"sync", "info"}, "unexpected argument 'info'"},
+      {{"sync", "--limit="}, "'--limit' needs a value"},
   };
   for (const auto& c : cases) expectRefused(c);
 }

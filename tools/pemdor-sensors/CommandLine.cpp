@@ -2,11 +2,13 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cmath>
+#include <functional>
+#include <initializer_list>
 #include <limits>
 #include <system_error>
+#include <utility>
 
 #include "Output.h"
 
@@ -114,12 +116,11 @@ void declareFormat(CLI::App& command, Options& options) {
   });
 }
 
-// The first extra argument CLI11 left of `command`, as a refusal: an option that another
-// command takes, an unknown option, or a stray argument.
+// The first extra argument CLI11 left of `command` (plain arguments are collected apart), as a
+// refusal: an option that another command takes, or an unknown option.
 [[noreturn]] void refuseExtra(const CLI::App& app, const CLI::App& command,
                               std::span<const CommandEntry> commands) {
   std::string extra = command.remaining().front();
-  if (!extra.starts_with('-')) throw UsageError("unexpected argument " + quoteArgument(extra));
   if (extra.starts_with("--")) extra = extra.substr(0, extra.find('='));
   for (const CommandEntry& entry : commands) {
     if (app.get_subcommand(entry.name)->get_option_no_throw(extra) != nullptr) {
@@ -208,9 +209,14 @@ Options parseCommandLine(const std::vector<std::string>& args,
   app.require_subcommand(0, 1);
   // "help" ends the command line: whatever follows it is not looked at.
   app.add_subcommand("help")->prefix_command();
+  std::vector<std::string> strays;
   for (const CommandEntry& entry : commands) {
     CLI::App* command = app.add_subcommand(entry.name);
     entry.declareOptions(*command, options);
+    // No command takes plain arguments. Collecting them keeps "--" among the extras (CLI11
+    // drops it as the end of the options where nothing could follow it); they are refused
+    // after the extras.
+    command->add_option("arguments", strays);
     command->parse_complete_callback([&options, &entry] { options.command = entry.command; });
   }
 
@@ -241,6 +247,7 @@ Options parseCommandLine(const std::vector<std::string>& args,
   if (parsed.empty()) throw UsageError("expected a command: " + commandNames);
   if (parsed.front()->get_name() == "help") return Options{};
   if (!parsed.front()->remaining().empty()) refuseExtra(app, *parsed.front(), commands);
+  if (!strays.empty()) throw UsageError("unexpected argument " + quoteArgument(strays.front()));
   checkVirtualSyncSize(options);
   return options;
 }
