@@ -178,11 +178,11 @@ constexpr std::array<PLINT, kColourCount> kGreen{255, 0, 39, 140, 90, 120};
 constexpr std::array<PLINT, kColourCount> kBlue{255, 0, 40, 60, 200, 0};
 
 // Page layout, in normalised page coordinates.
-constexpr double kLeft = 0.10;
-constexpr double kRight = 0.90;
-constexpr double kTop = 0.90;
-constexpr double kBottom = 0.05;
-constexpr double kGap = 0.055;
+constexpr double kLeft = 0.13;
+constexpr double kRight = 0.92;
+constexpr double kTop = 0.89;
+constexpr double kBottom = 0.07;
+constexpr double kGap = 0.05;
 
 struct Range {
   double low;
@@ -212,8 +212,9 @@ void drawPanel(plstream& pls, const PlotData& data, std::size_t index, double du
   pls.col0(kInk);
   pls.lsty(1);
   pls.box("bcnst", 0.0, 0, "bcnstv", 0.0, 0);
-  pls.lab("time since the start (s)", kind.unit,
-          (std::string(kind.title) + " (" + kind.unit + ")").c_str());
+  pls.mtex("t", 0.7, 0.0, 0.0, kind.title);
+  pls.mtex("l", 4.2, 0.5, 0.5, kind.unit);
+  if (index + 1 == kMotionStreamCount) pls.mtex("b", 2.8, 0.5, 0.5, "time since the start (s)");
 
   if (!stream.note.empty()) {
     pls.ptex(duration / 2.0, (range.low + range.high) / 2.0, 1.0, 0.0, 0.5, stream.note.c_str());
@@ -243,8 +244,7 @@ void drawPanel(plstream& pls, const PlotData& data, std::size_t index, double du
     if (index == 0) {
       const std::string label = "fix " + fixed(data.fix->latitude, 6) + ", " +
                                 fixed(data.fix->longitude, 6) + " at " + fixed(at, 2) + " s";
-      const double position = std::clamp(at / duration, 0.0, 1.0);
-      pls.mtex("t", 0.6, position, position > 0.7 ? 1.0 : 0.0, label.c_str());
+      pls.mtex("t", 0.7, 1.0, 1.0, label.c_str());
     }
   }
 }
@@ -267,15 +267,18 @@ std::string drawPlot(const PlotData& data, const std::string& path) {
     pls.scmap0(kRed.data(), kGreen.data(), kBlue.data(), kColourCount);
     pls.init();
     pls.adv(0);
-    pls.schr(0.0, 0.9);
+    pls.schr(0.0, 0.75);
 
-    pls.vpor(kLeft, kRight, kTop, 0.97);
+    pls.vpor(kLeft, kRight, kTop, 0.98);
     pls.col0(kInk);
-    const std::string title = "pemdor-sensors " + data.run + " · motion: " + data.motionProvider +
-                              ", location: " + data.locationProvider + " · " +
-                              utcDate(data.startTime);
-    pls.mtex("t", -1.0, 0.5, 0.5, title.c_str());
-    if (!data.fix) pls.mtex("t", -2.6, 0.5, 0.5, "no position fix");
+    const std::string title = "pemdor-sensors " + data.run + ", " + utcDate(data.startTime);
+    const std::string providers = "motion: " + data.motionProvider +
+                                  ", location: " + data.locationProvider +
+                                  (data.fix ? "" : ", no position fix");
+    pls.schr(0.0, 0.95);
+    pls.mtex("t", -1.2, 0.5, 0.5, title.c_str());
+    pls.schr(0.0, 0.75);
+    pls.mtex("t", -3.0, 0.5, 0.5, providers.c_str());
 
     for (std::size_t i = 0; i < kMotionStreamCount; ++i) drawPanel(pls, data, i, duration);
   }
