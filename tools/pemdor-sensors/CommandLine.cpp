@@ -295,6 +295,8 @@ Commands:
               received.
   sync        Start a sync run (startSensors), read its data (getSensorData) after a while,
               print it, then finishSensors.
+  record      Record every available motion stream at 0.1 s and the location service for
+              --duration seconds, and write a scenario that the simulated device replays.
   help        Print this text.
 
 Options of every command:
@@ -327,11 +329,21 @@ Options of sync:
                        0.1).
   --format text|json   text (default): one line per key, records indented below their list's
                        name. json: the data as one JSON object on one line.
+  --plot FILE.svg      Also draw the run: x, y and z of each stream against time, and the fix.
+  --force              Replace an existing --plot file.
+
+Options of record:
+  --duration SECONDS   How long to record: more than 0, at most 3600 (required).
+  --out FILE           Where the scenario goes, - for standard output (required). Written whole
+                       or not at all; an existing file is kept unless --force is given.
+  --plot FILE.svg      Also draw the recording.
+  --force              Replace existing --out and --plot files.
 
 Time values are seconds: finite numbers from 0 to 1000000.
 
-Exit status: 0 done; 1 internal failure; 2 bad arguments, bad scenario, or a provider asked for
-that is not there; 3 (snapshot) no completion within --timeout.
+Exit status: 0 done; 1 internal failure; 2 bad arguments, bad scenario, a provider asked for
+that is not there, or an output that cannot be written; 3 (snapshot) no completion within
+--timeout.
 )usage";
 }
 

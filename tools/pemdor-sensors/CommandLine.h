@@ -22,7 +22,7 @@ namespace pemdor::host {
 
 class HostSession;
 
-enum class Command { help, info, snapshot, sync };
+enum class Command { help, info, snapshot, sync, record };
 enum class OutputFormat { text, json };
 enum class MotionChoice { automatic, sim, iio };
 enum class LocationChoice { automatic, sim, gpsd, none };
@@ -41,6 +41,12 @@ struct Options {
   /// nullopt: defaultReadAfterSeconds(limit).
   std::optional<double> readAfterSeconds;
   std::optional<double> watchSeconds;
+  /// record: how long, and where the scenario goes ("-": standard output).
+  std::optional<double> durationSeconds;
+  std::optional<std::string> outPath;
+  /// sync and record: where the picture goes, and whether existing outputs may be replaced.
+  std::optional<std::string> plotPath;
+  bool force = false;
 };
 
 /// One command of the host. A new command is one more row of the host's command table: its

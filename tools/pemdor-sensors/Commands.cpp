@@ -8,6 +8,7 @@
 
 #include "Output.h"
 #include "Progress.h"
+#include "RecordCommand.h"
 
 namespace pemdor::host {
 namespace {
@@ -121,7 +122,13 @@ int runSync(const Options& options, HostSession& session) {
   const double readAfter =
       options.readAfterSeconds.value_or(defaultReadAfterSeconds(options.limit));
 
+  // The picture's file is reserved first, so that a bad path is refused before the run.
+  std::unique_ptr<SyncPlot> plot;
+  if (options.plotPath)
+    plot = std::make_unique<SyncPlot>(*options.plotPath, options.force, session);
+
   const double start = session.now();
+  const double startTime = collector->platform()->timeIntervalSince1970();
   collector->startSensors(options.limit);
   if (options.watchSeconds) {
     const double every = *options.watchSeconds;
@@ -134,13 +141,20 @@ int runSync(const Options& options, HostSession& session) {
   const PemdorSensorData data = collector->getSensorData();
   print(options.format == OutputFormat::json ? sensorDataJson(data) : sensorDataText(data));
   collector->finishSensors();
+  if (plot) plot->draw(data, startTime);
   return 0;
 }
 
-constexpr std::array<CommandEntry, 3> kCommands{{
+void declareSyncAndPlotOptions(CLI::App& command, Options& options) {
+  declareSyncOptions(command, options);
+  declarePlotOptions(command, options);
+}
+
+constexpr std::array<CommandEntry, 4> kCommands{{
     {Command::info, "info", declareProviderOptions, runInfo},
     {Command::snapshot, "snapshot", declareSnapshotOptions, runSnapshot},
-    {Command::sync, "sync", declareSyncOptions, runSync},
+    {Command::sync, "sync", declareSyncAndPlotOptions, runSync},
+    {Command::record, "record", declareRecordOptions, runRecordCommand},
 }};
 
 }  // namespace
