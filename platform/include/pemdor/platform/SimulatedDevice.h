@@ -32,6 +32,18 @@
 // fire "after" seconds after startUpdatingLocation, only while updates run; without "events"
 // one fix at a default position arrives 0.5 s after the start.
 //
+// Recorded scenarios (written by `pemdor-sensors record`) use these same keys, and every one of
+// them: "clock.start" is the wall-clock time when the recording started; each available stream
+// has "readings" in the order they came, absent ones as null, with "repeat" false, so that a
+// replay stalls where the recording ended; an unavailable stream is "available": false;
+// "servicesEnabled" and "authorizationStatus" are as the location service reported them at the
+// start; "events" lists every location callback as it came (a list, a single location with or
+// without "from", or a failure), "after" counting from the start of the updates. When updates
+// were not started (services off or not authorised) "events" is an empty list: a replay then
+// refuses the start by itself. Numbers are written in the shortest form that reads back as the
+// same double ("-0.0" for negative zero), so that a replay in virtual time gives the collector
+// the very readings, positions and times of the recorded run.
+//
 // Motion, in detail: deliveries fall at start + k × interval, without drift. Every start (also
 // of a running stream, which replaces its queue and handler) begins again from the first
 // reading. An interval set while a stream runs applies at once: the next reading comes one new
