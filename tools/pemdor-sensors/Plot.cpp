@@ -9,6 +9,8 @@
 #include <fstream>
 #include <string_view>
 
+#include "ReadingFormat.h"
+
 #if PEMDOR_HAVE_PLPLOT
 #include <plstream.h>
 #endif
@@ -29,13 +31,6 @@ constexpr std::array<PanelKind, kMotionStreamCount> kPanels{{
     {"magnetometer", "µT", "Magnetometer"},
     {"gravity (device motion)", "g", "Gravity"},
 }};
-
-std::string fixed(double value, int decimals) {
-  std::array<char, 400> buffer{};
-  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                    std::chars_format::fixed, decimals);
-  return std::string(buffer.data(), result.ptr);
-}
 
 std::string twoDigits(int value) {
   return (value < 10 ? "0" : "") + std::to_string(value);
@@ -242,8 +237,9 @@ void drawPanel(plstream& pls, const PlotData& data, std::size_t index, double du
     pls.line(2, x.data(), y.data());
     pls.lsty(1);
     if (index == 0) {
-      const std::string label = "fix " + fixed(data.fix->latitude, 6) + ", " +
-                                fixed(data.fix->longitude, 6) + " at " + fixed(at, 2) + " s";
+      const std::string label = "fix " + detail::formatCoordinate(data.fix->latitude) + ", " +
+                                detail::formatCoordinate(data.fix->longitude) + " at " +
+                                detail::formatFixed(at, 2) + " s";
       pls.mtex("t", 0.7, 1.0, 1.0, label.c_str());
     }
   }
