@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "GpsdReport.h"
+#include "pemdor/internal/StreamSlot.h"
 #include "pemdor/platform/Providers.h"
 
 namespace pemdor {
@@ -78,9 +79,10 @@ std::string describeEndpoint(const GpsdEndpoint& endpoint) {
 
 /// A location manager fed by gpsd. While updates run, a reader thread of its own holds a libgps
 /// session, waits in poll() on the session's socket and on a wake-up descriptor (no periodic
-/// wake-ups), and posts each fix to the main queue. Every start draws a new token; a posted
-/// callback reaches the delegate only while its token is still the active one when it runs on
-/// the main thread, so a stop or the manager's end drops whatever is still queued.
+/// wake-ups), and posts each fix to the main queue. Every start begins a new run; a posted
+/// callback reaches the delegate only while its run is still the current one when it runs on
+/// the main thread, so a stop or the manager's end drops whatever is still queued. A failure
+/// ends its run when it is delivered: it is the run's last callback.
 ///
 /// The reader thread uses `this` but never owns the manager: the destructor stops and joins
 /// every reader before members go, and posted tasks hold the manager weakly, so the manager is
@@ -130,25 +132,23 @@ class GpsdLocationManager final : public CLLocationManager,
   /// Stops and joins every reader and ends deliveries. Never called on a reader thread.
   void stopReaders();
   /// The body of a reader thread.
-  void readReports(const Reader& reader, std::uint64_t token,
+  void readReports(const Reader& reader, const RunToken::Ticket& ticket,
                    const std::weak_ptr<GpsdLocationManager>& self);
-  /// On a reader thread: ends the run of `token`, if it is still the running one, and hands
-  /// `error` to the main queue.
-  void readerFailed(std::uint64_t token, const std::weak_ptr<GpsdLocationManager>& self, long code,
-                    std::string message);
-  /// On the main thread: whether callbacks of `token` may still reach the delegate.
-  bool isActive(std::uint64_t token) const;
-  void deliverFix(std::uint64_t token, const CLLocationRef& location);
-  void deliverFailure(std::uint64_t token, const NSError& error);
+  /// On a reader thread: ends the updates of the run `ticket` names, if it is still the current
+  /// one, and hands `error` to the main queue.
+  void readerFailed(const RunToken::Ticket& ticket, const std::weak_ptr<GpsdLocationManager>& self,
+                    long code, std::string message);
+  /// On the main thread.
+  void deliverFix(const RunToken::Ticket& ticket, const CLLocationRef& location);
+  void deliverFailure(const RunToken::Ticket& ticket, const NSError& error);
 
   const std::shared_ptr<Dispatcher> dispatcher_;
   const GpsdEndpoint endpoint_;
   const std::shared_ptr<LiveSessions> liveSessions_;
 
   mutable std::mutex mutex_;
-  std::uint64_t lastToken_ = 0;
-  /// The token whose callbacks reach the delegate; 0 when none does.
-  std::uint64_t activeToken_ = 0;
+  /// The run whose callbacks reach the delegate.
+  RunToken token_;
   /// True from a start until a stop or the loss of the connection.
   bool updating_ = false;
   std::unique_ptr<Reader> reader_;
@@ -158,38 +158,36 @@ class GpsdLocationManager final : public CLLocationManager,
 
 void GpsdLocationManager::startUpdatingLocation() {
   std::vector<std::unique_ptr<Reader>> finished;
-  std::uint64_t failedToken = 0;
+  RunToken::Ticket failed;
   std::string failure;
   {
     std::lock_guard guard(mutex_);
     if (updating_) return;
-    const std::uint64_t token = ++lastToken_;
-    activeToken_ = token;
+    const RunToken::Ticket ticket = token_.begin();
     updating_ = true;
     if (reader_) finished_.push_back(std::move(reader_));
     finished.swap(finished_);
 
     const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) {
-      failedToken = token;
+      failed = ticket;
       failure = std::strerror(errno);
     } else {
       auto reader = std::make_unique<Reader>(wakeFd);
       try {
-        reader->thread = std::thread([this, raw = reader.get(), token, self = weak_from_this()] {
-          readReports(*raw, token, self);
+        reader->thread = std::thread([this, raw = reader.get(), ticket, self = weak_from_this()] {
+          readReports(*raw, ticket, self);
         });
         reader_ = std::move(reader);
       } catch (const std::system_error& e) {
-        failedToken = token;
+        failed = ticket;
         failure = e.what();
       }
     }
   }
   finished.clear();  // Joins readers that have already ended, outside the lock.
-  if (failedToken != 0) {
-    readerFailed(failedToken, weak_from_this(), kGpsdNoResources,
-                 "cannot start a reader: " + failure);
+  if (failed.current()) {
+    readerFailed(failed, weak_from_this(), kGpsdNoResources, "cannot start a reader: " + failure);
   }
 }
 
@@ -198,7 +196,7 @@ void GpsdLocationManager::stopReaders() {
   std::vector<std::unique_ptr<Reader>> finished;
   {
     std::lock_guard guard(mutex_);
-    activeToken_ = 0;
+    token_.end();
     updating_ = false;
     running = std::move(reader_);
     finished.swap(finished_);
@@ -209,7 +207,7 @@ void GpsdLocationManager::stopReaders() {
   finished.clear();
 }
 
-void GpsdLocationManager::readReports(const Reader& reader, std::uint64_t token,
+void GpsdLocationManager::readReports(const Reader& reader, const RunToken::Ticket& ticket,
                                       const std::weak_ptr<GpsdLocationManager>& self) {
   if (reader.stopRequested()) return;
   // The session structure is large (about 24 KiB); it lives on the heap, zeroed.
@@ -225,7 +223,7 @@ void GpsdLocationManager::readReports(const Reader& reader, std::uint64_t token,
       reason = gps_errstr(error);
       return 0;
     });
-    readerFailed(token, self, kGpsdCannotConnect, describeEndpoint(endpoint_) + ": " + reason);
+    readerFailed(ticket, self, kGpsdCannotConnect, describeEndpoint(endpoint_) + ": " + reason);
     return;
   }
   struct Closer {
@@ -250,7 +248,7 @@ void GpsdLocationManager::readReports(const Reader& reader, std::uint64_t token,
   if (callLibgps(error, [&] {
         return gps_stream(session.get(), WATCH_ENABLE | WATCH_JSON, nullptr);
       }) != 0) {
-    readerFailed(token, self, kGpsdWatchFailed,
+    readerFailed(ticket, self, kGpsdWatchFailed,
                  describeEndpoint(endpoint_) + ": cannot ask for reports: " + std::strerror(error));
     return;
   }
@@ -260,7 +258,7 @@ void GpsdLocationManager::readReports(const Reader& reader, std::uint64_t token,
     pollfd waits[2] = {{session->gps_fd, POLLIN, 0}, {reader.wakeFd, POLLIN, 0}};
     if (::poll(waits, 2, -1) < 0) {
       if (errno == EINTR) continue;
-      readerFailed(token, self, kGpsdConnectionLost,
+      readerFailed(ticket, self, kGpsdConnectionLost,
                    describeEndpoint(endpoint_) + ": " + std::strerror(errno));
       return;
     }
@@ -272,7 +270,7 @@ void GpsdLocationManager::readReports(const Reader& reader, std::uint64_t token,
       session->set = 0;
       const int got = callLibgps(error, [&] { return gps_read(session.get(), nullptr, 0); });
       if (got < 0) {
-        readerFailed(token, self, kGpsdConnectionLost,
+        readerFailed(ticket, self, kGpsdConnectionLost,
                      describeEndpoint(endpoint_) + ": " +
                          (error != 0 ? std::strerror(error) : "connection closed by gpsd"));
         return;
@@ -281,44 +279,35 @@ void GpsdLocationManager::readReports(const Reader& reader, std::uint64_t token,
       if ((session->set & VERSION_SET) != 0) greeted.mark();
       if (const auto position = gpsd::positionOfReport(*session)) {
         auto location = std::make_shared<const CLLocation>(*position);
-        queue->async([self, token, location = std::move(location)] {
-          if (const auto manager = self.lock()) manager->deliverFix(token, location);
+        queue->async([self, ticket, location = std::move(location)] {
+          if (const auto manager = self.lock()) manager->deliverFix(ticket, location);
         });
       }
     }
   }
 }
 
-void GpsdLocationManager::readerFailed(std::uint64_t token,
+void GpsdLocationManager::readerFailed(const RunToken::Ticket& ticket,
                                        const std::weak_ptr<GpsdLocationManager>& self, long code,
                                        std::string message) {
   {
     std::lock_guard guard(mutex_);
-    if (activeToken_ != token || !updating_) return;
+    if (!ticket.current() || !updating_) return;
     updating_ = false;
   }
   NSError error{kGpsdErrorDomain, code, std::move(message)};
-  dispatcher_->mainQueue()->async([self, token, error = std::move(error)] {
-    if (const auto manager = self.lock()) manager->deliverFailure(token, error);
+  dispatcher_->mainQueue()->async([self, ticket, error = std::move(error)] {
+    if (const auto manager = self.lock()) manager->deliverFailure(ticket, error);
   });
 }
 
-bool GpsdLocationManager::isActive(std::uint64_t token) const {
-  std::lock_guard guard(mutex_);
-  return activeToken_ == token;
+void GpsdLocationManager::deliverFix(const RunToken::Ticket& ticket,
+                                     const CLLocationRef& location) {
+  if (ticket.current()) notifyDidUpdateLocations({location});
 }
 
-void GpsdLocationManager::deliverFix(std::uint64_t token, const CLLocationRef& location) {
-  if (isActive(token)) notifyDidUpdateLocations({location});
-}
-
-void GpsdLocationManager::deliverFailure(std::uint64_t token, const NSError& error) {
-  {
-    std::lock_guard guard(mutex_);
-    if (activeToken_ != token) return;
-    activeToken_ = 0;
-  }
-  notifyDidFailWithError(error);
+void GpsdLocationManager::deliverFailure(const RunToken::Ticket& ticket, const NSError& error) {
+  if (ticket.end()) notifyDidFailWithError(error);
 }
 
 /// The gpsd location service. gpsd has no permission model: where a gpsd answers, location

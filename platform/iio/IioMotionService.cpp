@@ -2,8 +2,10 @@
 //
 // Each manager samples on an I/O thread of its own, made at its first start and ended when the
 // manager goes. The thread sleeps on a condition variable until the next stream is due, reads
-// sysfs with no lock held, and hands each reading to the stream's queue. Callers' threads only
-// ever scan for devices (availability is a fresh look each time); they never read samples.
+// sysfs with no lock held, and hands the readings of one wake-up to their queues together.
+// Streams with the same interval started within a few milliseconds of each other are kept due
+// at the same moments, so that they share the wake-ups. Callers' threads only ever scan for
+// devices (availability is a fresh look each time); they never read samples.
 
 #include <algorithm>
 #include <array>
@@ -19,6 +21,8 @@
 #include <utility>
 
 #include "IioVectorSource.h"
+#include "pemdor/internal/PlatformHelpers.h"
+#include "pemdor/internal/StreamSlot.h"
 #include "pemdor/platform/Providers.h"
 
 namespace pemdor {
@@ -36,6 +40,9 @@ constexpr double kLongestInterval = 3600.0;
 constexpr double kGravityTimeConstant = 0.3;
 // A stream whose device is missing looks for it again at most this often, in seconds.
 constexpr double kRebindPause = 0.25;
+// A stream started this close to the schedule of another with the same interval takes that
+// schedule, in seconds.
+constexpr double kJoinWindow = 0.002;
 
 // Which IIO channels serve a stream: the preferred kind, or else `derivedFrom`, low-pass
 // filtered. Device motion is available exactly when a gravity channel or an accelerometer is.
@@ -50,16 +57,12 @@ constexpr std::array<StreamRoute, kMotionStreamCount> kRoutes = {{
     {IioKind::gravity, IioKind::accel},
 }};
 
-std::size_t indexOf(MotionStream stream) {
-  return static_cast<std::size_t>(stream);
-}
-
 Clock::duration toDuration(double seconds) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 bool streamAvailable(iio_context* context, MotionStream stream) {
-  const StreamRoute& route = kRoutes[indexOf(stream)];
+  const StreamRoute& route = kRoutes[index(stream)];
   return iio::contextHasKind(context, route.preferred) ||
          (route.derivedFrom && iio::contextHasKind(context, *route.derivedFrom));
 }
@@ -69,11 +72,11 @@ bool streamAvailable(iio_context* context, MotionStream stream) {
 // absent reading with an error until it is back, so a started stream keeps its pace either way.
 class StreamSampler {
  public:
-  IioReading sample(MotionStream stream, std::uint64_t generation, double interval) {
+  IioReading sample(MotionStream stream, const RunToken::Ticket& run, double interval) {
     // Each start looks at the devices afresh: it binds again, rereading scale, offset and mount
     // matrix, and restarts the gravity filter.
-    if (generation != generation_) {
-      generation_ = generation;
+    if (!(run == run_)) {
+      run_ = run;
       source_.reset();
       filtered_.reset();
       retryAfter_ = {};
@@ -108,7 +111,7 @@ class StreamSampler {
  private:
   bool bind(MotionStream stream) {
     if (Clock::now() < retryAfter_) return false;
-    const StreamRoute& route = kRoutes[indexOf(stream)];
+    const StreamRoute& route = kRoutes[index(stream)];
     source_ = IioVectorSource::bind(route.preferred, &unboundReason_);
     derived_ = false;
     if (!source_ && route.derivedFrom) {
@@ -119,7 +122,7 @@ class StreamSampler {
     return source_.has_value();
   }
 
-  std::uint64_t generation_ = 0;
+  RunToken::Ticket run_;
   std::optional<IioVectorSource> source_;
   bool derived_ = false;
   std::optional<CMVector> filtered_;
@@ -127,44 +130,52 @@ class StreamSampler {
   Clock::time_point retryAfter_{};
 };
 
-using SharedHandler = std::shared_ptr<const CMMotionManager::VectorHandler>;
+using VectorHandler = CMMotionManager::VectorHandler;
 
-// What a manager shares with its I/O thread and with the deliveries it posts. Deliveries and
-// the thread hold it, so it outlives the manager when they do.
+// What a manager shares with its I/O thread. The thread holds it, so it outlives the manager
+// when the manager goes first.
 struct Core {
   struct Stream {
     double interval = CMMotionManager::kDefaultUpdateInterval;
-    bool active = false;
-    std::shared_ptr<OperationQueue> queue;
-    SharedHandler handler;
+    StreamSlot<VectorHandler> slot;
     Clock::time_point due{};
   };
-
-  // Bumped under `mutex` by every start and stop of the stream. A delivery calls its handler only
-  // while the generation it was sampled in is current, so nothing runs a handler once the stop or
-  // restart that replaced it has returned (except a delivery already inside its handler).
-  std::array<std::atomic<std::uint64_t>, kMotionStreamCount> generation{};
 
   std::mutex mutex;
   std::condition_variable wake;
   bool quit = false;
   std::array<Stream, kMotionStreamCount> streams;
 
+  // Gives a stream that starts now its first due time: one interval from now, or the next due
+  // time of a running stream with the same interval when that is within kJoinWindow of it.
+  // Called with the lock held.
+  void scheduleFirst(std::size_t stream, Clock::time_point now) {
+    Stream& s = streams[stream];
+    s.due = now + toDuration(s.interval);
+    for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
+      const Stream& other = streams[i];
+      if (i == stream || !other.slot.active() || other.interval != s.interval) continue;
+      const auto apart = other.due > s.due ? other.due - s.due : s.due - other.due;
+      if (apart <= toDuration(kJoinWindow)) {
+        s.due = other.due;
+        return;
+      }
+    }
+  }
+
   // The I/O thread: sleeps until the earliest due stream, samples every due stream with no lock
-  // held and posts the readings.
+  // held and hands the readings to their queues in one batch.
   static void run(const std::shared_ptr<Core>& core) {
     struct Job {
-      std::uint64_t generation = 0;
+      Delivery<VectorHandler> delivery;
       double interval = 0.0;
-      std::shared_ptr<OperationQueue> queue;
-      SharedHandler handler;
     };
     std::array<StreamSampler, kMotionStreamCount> samplers;
     std::unique_lock lock(core->mutex);
     while (!core->quit) {
       std::optional<Clock::time_point> next;
       for (const Stream& s : core->streams) {
-        if (s.active && (!next || s.due < *next)) next = s.due;
+        if (s.slot.active() && (!next || s.due < *next)) next = s.due;
       }
       if (!next) {
         core->wake.wait(lock);
@@ -179,26 +190,27 @@ struct Core {
       std::array<std::optional<Job>, kMotionStreamCount> jobs;
       for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
         Stream& s = core->streams[i];
-        if (!s.active || s.due > now) continue;
-        jobs[i] = Job{core->generation[i].load(), s.interval, s.queue, s.handler};
+        if (!s.slot.active() || s.due > now) continue;
+        jobs[i] = Job{*s.slot.delivery(), s.interval};
         // After a stall the stream resumes its pace from now rather than catching up in a burst.
         s.due += toDuration(s.interval);
         if (s.due <= now) s.due = now + toDuration(s.interval);
       }
       lock.unlock();
+      DeliveryBatch batch;
       for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
         if (!jobs[i]) continue;
-        Job& job = *jobs[i];
-        IioReading reading = samplers[i].sample(kAllMotionStreams[i], job.generation, job.interval);
-        if (core->generation[i].load() != job.generation) continue;
-        job.queue->async([core, i, generation = job.generation, handler = job.handler,
-                          reading = std::move(reading)] {
-          if (core->generation[i].load() != generation) return;
-          if (reading.error == 0) return (*handler)(&*reading.vector, nullptr);
+        const Job& job = *jobs[i];
+        IioReading reading =
+            samplers[i].sample(kAllMotionStreams[i], job.delivery.ticket, job.interval);
+        if (!job.delivery.ticket.current()) continue;
+        batch.add(job.delivery, [reading = std::move(reading)](const VectorHandler& handler) {
+          if (reading.error == 0) return handler(&*reading.vector, nullptr);
           const NSError error{"pemdor.iio", reading.error, reading.message};
-          (*handler)(reading.vector ? &*reading.vector : nullptr, &error);
+          handler(reading.vector ? &*reading.vector : nullptr, &error);
         });
       }
+      batch.post();
       // The last reference to a handler (and whatever it holds) may go here, with no lock held.
       jobs = {};
       lock.lock();
@@ -211,13 +223,12 @@ class IioMotionManager final : public CMMotionManager {
   IioMotionManager() : core_(std::make_shared<Core>()) {}
 
   ~IioMotionManager() override {
-    std::array<Core::Stream, kMotionStreamCount> released;
+    std::array<StreamSlot<VectorHandler>::Released, kMotionStreamCount> released;
     {
       std::lock_guard lock(core_->mutex);
       core_->quit = true;
       for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
-        if (core_->streams[i].active) core_->generation[i].fetch_add(1);
-        released[i] = std::exchange(core_->streams[i], Core::Stream{});
+        released[i] = core_->streams[i].slot.stop();
       }
     }
     core_->wake.notify_all();
@@ -243,54 +254,45 @@ class IioMotionManager final : public CMMotionManager {
                                 : kShortestInterval;
     {
       std::lock_guard lock(core_->mutex);
-      Core::Stream& s = core_->streams[indexOf(stream)];
+      Core::Stream& s = core_->streams[index(stream)];
       s.interval = interval;
       // A running stream takes a shorter interval from now on, not after its old wait.
-      if (s.active) s.due = std::min(s.due, Clock::now() + toDuration(interval));
+      if (s.slot.active()) s.due = std::min(s.due, Clock::now() + toDuration(interval));
     }
     core_->wake.notify_all();
   }
 
   double updateInterval(MotionStream stream) const override {
     std::lock_guard lock(core_->mutex);
-    return core_->streams[indexOf(stream)].interval;
+    return core_->streams[index(stream)].interval;
   }
 
   void startUpdates(MotionStream stream, std::shared_ptr<OperationQueue> queue,
                     VectorHandler handler) override {
     if (!queue || !handler || !isAvailable(stream)) return;
-    auto shared = std::make_shared<const VectorHandler>(std::move(handler));
-    Core::Stream replaced;
+    StreamSlot<VectorHandler>::Released replaced;
     {
       std::lock_guard lock(core_->mutex);
-      Core::Stream& s = core_->streams[indexOf(stream)];
-      replaced.queue = std::exchange(s.queue, std::move(queue));
-      replaced.handler = std::exchange(s.handler, std::move(shared));
-      s.active = true;
-      s.due = Clock::now() + toDuration(s.interval);
-      core_->generation[indexOf(stream)].fetch_add(1);
+      replaced = core_->streams[index(stream)].slot.start(std::move(queue), std::move(handler));
+      core_->scheduleFirst(index(stream), Clock::now());
       if (!thread_.joinable()) thread_ = std::thread([core = core_] { Core::run(core); });
     }
     core_->wake.notify_all();
   }
 
   void stopUpdates(MotionStream stream) override {
-    Core::Stream released;
+    StreamSlot<VectorHandler>::Released released;
     {
       std::lock_guard lock(core_->mutex);
-      Core::Stream& s = core_->streams[indexOf(stream)];
-      if (!s.active) return;
-      core_->generation[indexOf(stream)].fetch_add(1);
-      released.queue = std::exchange(s.queue, nullptr);
-      released.handler = std::exchange(s.handler, nullptr);
-      s.active = false;
+      released = core_->streams[index(stream)].slot.stop();
+      if (!released.handler) return;
     }
     core_->wake.notify_all();
   }
 
   bool isActive(MotionStream stream) const override {
     std::lock_guard lock(core_->mutex);
-    return core_->streams[indexOf(stream)].active;
+    return core_->streams[index(stream)].slot.active();
   }
 
  private:

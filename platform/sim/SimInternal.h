@@ -30,9 +30,6 @@ struct DeviceState {
   const SimScenario scenario;
   const std::shared_ptr<Dispatcher> dispatcher;
   const std::vector<PreparedEvent> events;
-  // The serial queue on which the device's sensor timers run, in the manner of a provider's I/O
-  // thread; each reading is handed from there to the handler's queue.
-  const std::shared_ptr<OperationQueue> sensorQueue;
 
   std::array<std::atomic<bool>, kMotionStreamCount> available;
   std::atomic<bool> servicesEnabled;

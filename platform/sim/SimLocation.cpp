@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "SimInternal.h"
+#include "pemdor/internal/PlatformHelpers.h"
+#include "pemdor/internal/StreamSlot.h"
 
 namespace pemdor::sim {
 namespace {
@@ -16,9 +18,7 @@ constexpr long kDenied = 1;
 constexpr const char* kErrorDomain = "kCLErrorDomain";
 
 bool authorised(const DeviceState& device) {
-  const auto status = device.authorizationStatus.load();
-  return device.servicesEnabled.load() && (status == kCLAuthorizationStatusAuthorizedAlways ||
-                                           status == kCLAuthorizationStatusAuthorizedWhenInUse);
+  return device.servicesEnabled.load() && isAuthorized(device.authorizationStatus.load());
 }
 
 class SimLocationManager final : public CLLocationManager,
@@ -35,11 +35,13 @@ class SimLocationManager final : public CLLocationManager,
   void startUpdatingLocation() override {
     std::lock_guard guard(lock_);
     if (running_) return;
-    const std::uint64_t token = generation_;
+    // A run lasts from the first start to the next stop: a refused start and a later start
+    // without a stop in between share it.
+    const RunToken::Ticket ticket = token_.running() ? token_.ticket() : token_.begin();
     if (!authorised(*device_)) {
       // Like a platform that refuses: one failure on the main thread, and no updates.
-      device_->dispatcher->mainQueue()->async([weak = weak_from_this(), token] {
-        if (auto self = weak.lock()) self->deliverRefusal(token);
+      device_->dispatcher->mainQueue()->async([weak = weak_from_this(), ticket] {
+        if (auto self = weak.lock()) self->deliverRefusal(ticket);
       });
       return;
     }
@@ -48,14 +50,14 @@ class SimLocationManager final : public CLLocationManager,
     startedAt_ = device_->dispatcher->monotonicNow();
     lastDue_ = startedAt_;
     nextEvent_ = 0;
-    scheduleNext(token);
+    scheduleNext(ticket);
   }
 
   void stopUpdatingLocation() override {
     std::shared_ptr<TimerHandle> timer;
     {
       std::lock_guard guard(lock_);
-      ++generation_;
+      token_.end();
       if (!running_) return;
       running_ = false;
       timer = std::move(timer_);
@@ -65,9 +67,9 @@ class SimLocationManager final : public CLLocationManager,
   }
 
  private:
-  // Schedules the next event of the run that `token` names. Events keep their order even when a
+  // Schedules the next event of the run that `ticket` names. Events keep their order even when a
   // later one names an earlier time. Called with the lock held.
-  void scheduleNext(std::uint64_t token) {
+  void scheduleNext(const RunToken::Ticket& ticket) {
     if (nextEvent_ >= device_->events.size()) {
       timer_ = nullptr;
       return;
@@ -75,20 +77,20 @@ class SimLocationManager final : public CLLocationManager,
     const std::size_t next = nextEvent_;
     lastDue_ = std::max(lastDue_, startedAt_ + device_->events[next].after);
     timer_ = device_->dispatcher->scheduleAt(lastDue_, device_->dispatcher->mainQueue(),
-                                             [weak = weak_from_this(), token, next] {
+                                             [weak = weak_from_this(), ticket, next] {
                                                if (auto self = weak.lock())
-                                                 self->fireEvent(token, next);
+                                                 self->fireEvent(ticket, next);
                                              });
   }
 
-  // Runs on the main thread. The token is checked right before the delegate is called, so a
+  // Runs on the main thread. The ticket is checked right before the delegate is called, so a
   // stop that the main thread has seen always wins.
-  void fireEvent(std::uint64_t token, std::size_t event) {
+  void fireEvent(const RunToken::Ticket& ticket, std::size_t event) {
     {
       std::lock_guard guard(lock_);
-      if (!running_ || generation_ != token || nextEvent_ != event) return;
+      if (!running_ || !ticket.current() || nextEvent_ != event) return;
       ++nextEvent_;
-      scheduleNext(token);
+      scheduleNext(ticket);
     }
     const PreparedEvent& e = device_->events[event];
     switch (e.kind) {
@@ -105,11 +107,9 @@ class SimLocationManager final : public CLLocationManager,
     }
   }
 
-  void deliverRefusal(std::uint64_t token) {
-    {
-      std::lock_guard guard(lock_);
-      if (generation_ != token) return;
-    }
+  // Runs on the main thread.
+  void deliverRefusal(const RunToken::Ticket& ticket) {
+    if (!ticket.current()) return;
     notifyDidFailWithError({kErrorDomain, kDenied,
                             "Location services are disabled or not authorised on the "
                             "simulated device."});
@@ -118,9 +118,8 @@ class SimLocationManager final : public CLLocationManager,
   const std::shared_ptr<DeviceState> device_;
   std::mutex lock_;
   bool running_ = false;
-  // Changes with every stop; a callback carries the value of its start and is dropped once the
-  // two differ.
-  std::uint64_t generation_ = 0;
+  // Callbacks carry the ticket of their run and are dropped once a stop has ended it.
+  RunToken token_;
   double startedAt_ = 0.0;
   double lastDue_ = 0.0;
   std::size_t nextEvent_ = 0;

@@ -1,12 +1,16 @@
 // The simulated motion service: managers whose streams deliver scripted or still-phone readings
-// on dispatcher timers.
+// on dispatcher timers, one timer for the streams that tick together.
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "SimInternal.h"
+#include "pemdor/internal/PlatformHelpers.h"
+#include "pemdor/internal/StreamSlot.h"
 
 namespace pemdor::sim {
 namespace {
@@ -62,6 +66,12 @@ struct Script {
   }
 };
 
+// The streams of a manager that share a queue, an update interval and a start time tick together:
+// one timer wake-up samples them all and runs their handlers on that queue, one after another in
+// stream order. A stream started within kJoinWindow of such a group, before its first tick, joins
+// it; on the virtual dispatcher streams started by one task start at the same instant.
+constexpr double kJoinWindow = 0.002;
+
 class SimMotionManager final : public CMMotionManager,
                                public std::enable_shared_from_this<SimMotionManager> {
  public:
@@ -70,10 +80,11 @@ class SimMotionManager final : public CMMotionManager,
   ~SimMotionManager() override {
     // Nothing else holds this manager now, so no lock is needed; pending timers find the
     // manager gone and do nothing, but are cancelled to leave the dispatcher idle.
-    for (auto& slot : slots_) {
-      if (!slot.active) continue;
-      device_->activeStreams.fetch_sub(1);
-      if (slot.timer) slot.timer->cancel();
+    for (const Stream& s : streams_) {
+      if (s.slot.active()) device_->activeStreams.fetch_sub(1);
+    }
+    for (Group& g : groups_) {
+      if (g.timer) g.timer->cancel();
     }
   }
 
@@ -83,140 +94,188 @@ class SimMotionManager final : public CMMotionManager,
 
   void setUpdateInterval(MotionStream stream, double seconds) override {
     if (!std::isfinite(seconds) || seconds < kShortestInterval) seconds = kShortestInterval;
-    std::shared_ptr<TimerHandle> superseded;
-    {
-      std::lock_guard guard(mutex_);
-      Slot& slot = slots_[index(stream)];
-      slot.interval = seconds;
-      // A running stream keeps its place in the script and goes on at the new rate, the next
-      // reading one new interval from now.
-      if (slot.active) superseded = reschedule(stream, slot, device_->dispatcher->monotonicNow());
-    }
-    if (superseded) superseded->cancel();
+    Leftovers leftovers;
+    std::lock_guard guard(mutex_);
+    Stream& s = streams_[index(stream)];
+    s.interval = seconds;
+    // A running stream keeps its place in the script and goes on at the new rate, the next
+    // reading one new interval from now.
+    if (s.slot.active()) schedule(stream, device_->dispatcher->monotonicNow(), leftovers);
   }
 
   double updateInterval(MotionStream stream) const override {
     std::lock_guard guard(mutex_);
-    return slots_[index(stream)].interval;
+    return streams_[index(stream)].interval;
   }
 
   void startUpdates(MotionStream stream, std::shared_ptr<OperationQueue> queue,
                     VectorHandler handler) override {
     if (!queue || !isAvailable(stream)) return;
-    auto shared = std::make_shared<const VectorHandler>(std::move(handler));
-    // The replaced queue, handler and timer are released after the lock: a handler may hold the
-    // last reference to code that calls back into this manager when it goes.
-    std::shared_ptr<OperationQueue> oldQueue;
-    std::shared_ptr<const VectorHandler> oldHandler;
-    std::shared_ptr<TimerHandle> superseded;
-    {
-      std::lock_guard guard(mutex_);
-      Slot& slot = slots_[index(stream)];
-      if (!slot.active) device_->activeStreams.fetch_add(1);
-      slot.active = true;
-      oldQueue = std::exchange(slot.queue, std::move(queue));
-      oldHandler = std::exchange(slot.handler, std::move(shared));
-      slot.position = 0;
-      superseded = reschedule(stream, slot, device_->dispatcher->monotonicNow());
-    }
-    if (superseded) superseded->cancel();
+    Leftovers leftovers;
+    std::lock_guard guard(mutex_);
+    Stream& s = streams_[index(stream)];
+    if (!s.slot.active()) device_->activeStreams.fetch_add(1);
+    leftovers.released = s.slot.start(std::move(queue), std::move(handler));
+    s.position = 0;
+    schedule(stream, device_->dispatcher->monotonicNow(), leftovers);
   }
 
   void stopUpdates(MotionStream stream) override {
-    std::shared_ptr<OperationQueue> oldQueue;
-    std::shared_ptr<const VectorHandler> oldHandler;
-    std::shared_ptr<TimerHandle> timer;
-    {
-      std::lock_guard guard(mutex_);
-      Slot& slot = slots_[index(stream)];
-      if (!slot.active) return;
-      slot.active = false;
-      ++slot.epoch;
-      oldQueue = std::move(slot.queue);
-      oldHandler = std::move(slot.handler);
-      timer = std::move(slot.timer);
-    }
+    Leftovers leftovers;
+    std::lock_guard guard(mutex_);
+    Stream& s = streams_[index(stream)];
+    if (!s.slot.active()) return;
+    leftovers.released = s.slot.stop();
+    leave(stream, leftovers);
     device_->activeStreams.fetch_sub(1);
-    if (timer) timer->cancel();
   }
 
   bool isActive(MotionStream stream) const override {
     std::lock_guard guard(mutex_);
-    return slots_[index(stream)].active;
+    return streams_[index(stream)].slot.active();
   }
 
  private:
-  struct Slot {
+  struct Stream {
     double interval = kDefaultUpdateInterval;
-    bool active = false;
-    // Changes with every start, stop and interval change, so that a timer that was superseded
-    // but had already begun to run hands nothing over.
-    std::uint64_t epoch = 0;
-    std::shared_ptr<OperationQueue> queue;
-    std::shared_ptr<const VectorHandler> handler;
-    // Deliveries fall at base + k × interval (k = 1, 2, ...), computed afresh each time so that
-    // they never drift.
-    double base = 0.0;
-    std::uint64_t ticks = 0;
+    StreamSlot<VectorHandler> slot;
     // The script position of the next reading; 0 at every start.
     std::uint64_t position = 0;
-    std::shared_ptr<TimerHandle> timer;
+    // The group the stream ticks with; none while stopped or stalled at the end of its script.
+    std::optional<std::size_t> group;
   };
 
-  static std::size_t index(MotionStream stream) { return static_cast<std::size_t>(stream); }
+  // Streams that tick together. Ticks fall at base + k × interval (k = 1, 2, ...), computed
+  // afresh each time so that they never drift. A group without members is free.
+  struct Group {
+    std::shared_ptr<OperationQueue> queue;
+    double interval = 0.0;
+    double base = 0.0;
+    std::uint64_t ticks = 0;
+    std::array<bool, kMotionStreamCount> members{};
+    // Changes whenever the group is freed, so that a timer of an earlier use does nothing.
+    std::uint64_t epoch = 0;
+    std::shared_ptr<TimerHandle> timer;
+
+    bool empty() const {
+      return std::none_of(members.begin(), members.end(), [](bool m) { return m; });
+    }
+  };
+
+  // What an operation takes out under the lock, released after it: declared before the lock
+  // guard, so destroyed after the lock is released. A handler or a queue may hold the last
+  // reference to code that calls back into this manager when it goes.
+  struct Leftovers {
+    StreamSlot<VectorHandler>::Released released;
+    std::vector<std::shared_ptr<OperationQueue>> queues;
+    std::vector<std::shared_ptr<TimerHandle>> timers;
+    ~Leftovers() {
+      for (const auto& timer : timers) timer->cancel();
+    }
+  };
 
   Script script(MotionStream stream) const {
     return {&device_->scenario.streams[index(stream)], stream};
   }
 
-  // Starts a new schedule at `now`; returns the timer it replaces, to be cancelled after the
-  // lock is released. Called with the lock held.
-  std::shared_ptr<TimerHandle> reschedule(MotionStream stream, Slot& slot, double now) {
-    ++slot.epoch;
-    slot.base = now;
-    slot.ticks = 0;
-    auto previous = std::move(slot.timer);
-    if (script(stream).has(slot.position)) slot.timer = scheduleNext(stream, slot);
-    return previous;
+  // Takes the stream out of its group, freeing the group when it was the last member. Called
+  // with the lock held.
+  void leave(MotionStream stream, Leftovers& leftovers) {
+    Stream& s = streams_[index(stream)];
+    if (!s.group) return;
+    Group& g = groups_[*s.group];
+    s.group.reset();
+    g.members[index(stream)] = false;
+    if (!g.empty()) return;
+    ++g.epoch;
+    leftovers.queues.push_back(std::move(g.queue));
+    if (g.timer) leftovers.timers.push_back(std::move(g.timer));
+  }
+
+  // Starts the stream's schedule at `now`: it joins a group that began with it, or begins one.
+  // A stream whose script has nothing more stays out of every group. Called with the lock held.
+  void schedule(MotionStream stream, double now, Leftovers& leftovers) {
+    leave(stream, leftovers);
+    Stream& s = streams_[index(stream)];
+    if (!script(stream).has(s.position)) return;
+    std::optional<std::size_t> free;
+    for (std::size_t i = 0; i < groups_.size(); ++i) {
+      Group& g = groups_[i];
+      if (g.empty()) {
+        if (!free) free = i;
+        continue;
+      }
+      if (g.queue == s.slot.queue() && g.interval == s.interval && g.ticks == 0 && now >= g.base &&
+          now - g.base <= kJoinWindow) {
+        g.members[index(stream)] = true;
+        s.group = i;
+        return;
+      }
+    }
+    // Four streams never need more than four groups, and the stream has left its own.
+    Group& g = groups_[*free];
+    g.queue = s.slot.queue();
+    g.interval = s.interval;
+    g.base = now;
+    g.ticks = 0;
+    g.members[index(stream)] = true;
+    s.group = *free;
+    g.timer = scheduleTick(*free);
   }
 
   // Called with the lock held.
-  std::shared_ptr<TimerHandle> scheduleNext(MotionStream stream, const Slot& slot) {
-    const double due = slot.base + static_cast<double>(slot.ticks + 1) * slot.interval;
-    return device_->dispatcher->scheduleAt(due, device_->sensorQueue,
-                                           [weak = weak_from_this(), stream, epoch = slot.epoch] {
-                                             if (auto self = weak.lock()) self->fire(stream, epoch);
+  std::shared_ptr<TimerHandle> scheduleTick(std::size_t group) {
+    const Group& g = groups_[group];
+    const double due = g.base + static_cast<double>(g.ticks + 1) * g.interval;
+    return device_->dispatcher->scheduleAt(due, g.queue,
+                                           [weak = weak_from_this(), group, epoch = g.epoch] {
+                                             if (auto self = weak.lock()) self->tick(group, epoch);
                                            });
   }
 
-  // Runs on the sensor queue when a stream's timer is due: takes the reading, schedules the next
-  // one while the script goes on, and hands the reading to the handler's queue.
-  void fire(MotionStream stream, std::uint64_t epoch) {
-    std::shared_ptr<OperationQueue> queue;
-    std::shared_ptr<const VectorHandler> handler;
-    std::optional<CMVector> reading;
+  // Runs on the group's queue when its tick is due: takes one reading of every member, schedules
+  // the next tick while any member's script goes on, and then, with no lock held, runs the
+  // handlers in stream order. A handler that stops a later stream of the same tick keeps that
+  // stream's reading from running.
+  void tick(std::size_t group, std::uint64_t epoch) {
+    struct Due {
+      Delivery<VectorHandler> delivery;
+      std::optional<CMVector> reading;
+    };
+    std::array<std::optional<Due>, kMotionStreamCount> due;
     {
+      Leftovers leftovers;
       std::lock_guard guard(mutex_);
-      Slot& slot = slots_[index(stream)];
-      if (!slot.active || slot.epoch != epoch) return;
-      const Script s = script(stream);
-      reading = s.at(slot.position);
-      ++slot.position;
-      ++slot.ticks;
-      // A script that has run out leaves no timer behind: the stream stays active but stalls.
-      slot.timer = s.has(slot.position) ? scheduleNext(stream, slot) : nullptr;
-      queue = slot.queue;
-      handler = slot.handler;
+      Group& g = groups_[group];
+      if (g.epoch != epoch || g.empty()) return;
+      ++g.ticks;
+      // This tick's own timer has run; dropping it leaves nothing to cancel.
+      g.timer.reset();
+      for (MotionStream stream : kAllMotionStreams) {
+        if (!g.members[index(stream)]) continue;
+        Stream& s = streams_[index(stream)];
+        const Script sc = script(stream);
+        due[index(stream)] = Due{*s.slot.delivery(), sc.at(s.position)};
+        ++s.position;
+        // A script that has run out leaves its group: the stream stays active but stalls.
+        if (!sc.has(s.position)) leave(stream, leftovers);
+      }
+      if (g.epoch == epoch) g.timer = scheduleTick(group);
     }
-    device_->deliveriesHanded[index(stream)].fetch_add(1);
-    queue->async([handler = std::move(handler), reading] {
-      (*handler)(reading ? &*reading : nullptr, nullptr);
-    });
+    for (MotionStream stream : kAllMotionStreams) {
+      const auto& d = due[index(stream)];
+      if (!d) continue;
+      d->delivery.runIfCurrent([&](const VectorHandler& handler) {
+        device_->deliveriesHanded[index(stream)].fetch_add(1);
+        handler(d->reading ? &*d->reading : nullptr, nullptr);
+      });
+    }
   }
 
   const std::shared_ptr<DeviceState> device_;
   mutable std::mutex mutex_;
-  std::array<Slot, kMotionStreamCount> slots_;
+  std::array<Stream, kMotionStreamCount> streams_;
+  std::array<Group, kMotionStreamCount> groups_;
 };
 
 class SimMotionService final : public MotionService {

@@ -37,12 +37,6 @@ std::vector<PreparedEvent> prepare(const SimScenario& scenario) {
   return out;
 }
 
-std::shared_ptr<OperationQueue> makeSensorQueue(Dispatcher& dispatcher) {
-  auto queue = dispatcher.makeOperationQueue("simulated-sensors");
-  queue->setMaxConcurrentOperationCount(1);
-  return queue;
-}
-
 class Device final : public SimulatedDevice {
  public:
   Device(SimScenario scenario, std::shared_ptr<Dispatcher> dispatcher) {
@@ -91,7 +85,6 @@ DeviceState::DeviceState(SimScenario scenarioIn, std::shared_ptr<Dispatcher> dis
     : scenario(std::move(scenarioIn)),
       dispatcher(std::move(dispatcherIn)),
       events(prepare(scenario)),
-      sensorQueue(makeSensorQueue(*dispatcher)),
       servicesEnabled(scenario.servicesEnabled),
       authorizationStatus(scenario.authorizationStatus) {
   for (MotionStream s : kAllMotionStreams) {

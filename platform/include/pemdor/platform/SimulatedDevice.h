@@ -48,10 +48,13 @@
 // of a running stream, which replaces its queue and handler) begins again from the first
 // reading. An interval set while a stream runs applies at once: the next reading comes one new
 // interval later. Intervals below 0.001 s, non-finite or not positive, become 0.001 s. A stalled
-// stream stays active but keeps no timer, so a virtual dispatcher goes idle. Each reading is
-// taken on a serial queue of the device (its sensor thread) and handed from there to the
-// handler's queue; a reading already handed over still arrives after a stop, as on a real
-// device.
+// stream stays active but keeps no timer, so a virtual dispatcher goes idle. The streams of a
+// manager that share a queue, an interval and a start time (streams started within 2 ms of each
+// other, before the first reading, count as started together) take their readings on one timer
+// wake-up, which runs on the handlers' queue and calls the handlers one after another in the
+// order accelerometer, gyroscope, magnetometer, device motion. Once that wake-up has begun, its
+// readings arrive even after a stop from another thread, as on a real device; a stop made by an
+// earlier handler of the same wake-up drops the stream's reading.
 //
 // Location, in detail: events fire in their order, each at the later of its own time and the
 // time of the one before; a stop drops every callback not yet delivered, and a restart plays
@@ -151,7 +154,7 @@ class SimulatedDevice {
   virtual void setAuthorizationStatus(CLAuthorizationStatus status) = 0;
 
   // Observations.
-  /// Readings handed to handler queues so far, per stream, over every manager.
+  /// Readings handed to handlers so far, per stream, over every manager.
   virtual std::uint64_t deliveriesHanded(MotionStream stream) const = 0;
   /// Streams started and not stopped, over every manager.
   virtual std::size_t activeStreams() const = 0;

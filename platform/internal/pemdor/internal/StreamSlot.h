@@ -62,6 +62,9 @@ class RunToken {
       return state_->compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
     }
 
+    /// Whether two tickets name the same run.
+    friend bool operator==(const Ticket&, const Ticket&) = default;
+
    private:
     friend class RunToken;
     Ticket(std::shared_ptr<std::atomic<std::uint64_t>> state, std::uint64_t run)
