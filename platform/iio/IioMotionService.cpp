@@ -41,8 +41,10 @@ constexpr double kGravityTimeConstant = 0.3;
 // A stream whose device is missing looks for it again at most this often, in seconds.
 constexpr double kRebindPause = 0.25;
 // A stream started this close to the schedule of another with the same interval takes that
-// schedule, in seconds.
-constexpr double kJoinWindow = 0.002;
+// schedule: at most a quarter of the interval, and at most this many seconds. Each start makes
+// a fresh libiio context to check availability, so starts made one after another can lie a few
+// milliseconds apart.
+constexpr double kJoinWindow = 0.01;
 
 // Which IIO channels serve a stream: the preferred kind, or else `derivedFrom`, low-pass
 // filtered. Device motion is available exactly when a gravity channel or an accelerometer is.
@@ -147,7 +149,7 @@ struct Core {
   std::array<Stream, kMotionStreamCount> streams;
 
   // Gives a stream that starts now its first due time: one interval from now, or the next due
-  // time of a running stream with the same interval when that is within kJoinWindow of it.
+  // time of a running stream with the same interval when that is close enough to it.
   // Called with the lock held.
   void scheduleFirst(std::size_t stream, Clock::time_point now) {
     Stream& s = streams[stream];
@@ -156,7 +158,7 @@ struct Core {
       const Stream& other = streams[i];
       if (i == stream || !other.slot.active() || other.interval != s.interval) continue;
       const auto apart = other.due > s.due ? other.due - s.due : s.due - other.due;
-      if (apart <= toDuration(kJoinWindow)) {
+      if (apart <= toDuration(std::min(kJoinWindow, s.interval / 4))) {
         s.due = other.due;
         return;
       }

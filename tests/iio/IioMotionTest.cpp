@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -295,6 +297,54 @@ TEST_F(IioMotionTest, aShorterIntervalTakesEffectAtOnce) {
   manager_->setMagnetometerUpdateInterval(kInterval);
   EXPECT_TRUE(recorder.waitFor(3));
   manager_->stopMagnetometerUpdates();
+}
+
+// Forwards tasks to a real queue and counts them.
+class CountingQueue final : public OperationQueue {
+ public:
+  explicit CountingQueue(std::shared_ptr<OperationQueue> inner) : inner_(std::move(inner)) {}
+  void async(Task task) override {
+    posted_.fetch_add(1);
+    inner_->async(std::move(task));
+  }
+  std::string label() const override { return inner_->label(); }
+  void setMaxConcurrentOperationCount(int count) override {
+    inner_->setMaxConcurrentOperationCount(count);
+  }
+  int maxConcurrentOperationCount() const override { return inner_->maxConcurrentOperationCount(); }
+  int posted() const { return posted_.load(); }
+
+ private:
+  std::shared_ptr<OperationQueue> inner_;
+  std::atomic<int> posted_{0};
+};
+
+// Streams with one interval, started one after another, are sampled on the same wake-ups, and
+// the readings of one wake-up reach their queue as one task.
+TEST_F(IioMotionTest, streamsStartedTogetherShareWakeUps) {
+  testbed_->addDevice("iio:device0", {{"in_accel_x_raw", "1"},
+                                      {"in_accel_y_raw", "2"},
+                                      {"in_accel_z_raw", "3"},
+                                      {"in_anglvel_x_raw", "1"},
+                                      {"in_anglvel_y_raw", "2"},
+                                      {"in_anglvel_z_raw", "3"},
+                                      {"in_magn_x_raw", "1"},
+                                      {"in_magn_y_raw", "2"},
+                                      {"in_magn_z_raw", "3"}});
+  auto counting = std::make_shared<CountingQueue>(queue_);
+  std::array<Recorder, kMotionStreamCount> recorders;
+  for (MotionStream s : kAllMotionStreams) {
+    manager_->setUpdateInterval(s, 0.05);
+    manager_->startUpdates(s, counting, recorders[static_cast<std::size_t>(s)].handler());
+  }
+  for (auto& r : recorders) EXPECT_TRUE(r.waitFor(8));
+  for (MotionStream s : kAllMotionStreams) manager_->stopUpdates(s);
+  drain();
+  std::size_t delivered = 0;
+  for (const auto& r : recorders) delivered += r.deliveries().size();
+  // Alone, each reading would be a task of its own; together, four readings make one.
+  EXPECT_LE(static_cast<std::size_t>(counting->posted()) * 2, delivered)
+      << counting->posted() << " tasks for " << delivered << " readings";
 }
 
 // A stream whose device goes away keeps its pace with absent readings and errors, stays active

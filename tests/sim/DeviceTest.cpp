@@ -189,6 +189,48 @@ TEST_F(SimDevice, StartsStopsAndReplacesHandlers) {
   EXPECT_FALSE(vd->hasPendingWork());
 }
 
+// Streams that share a queue, an interval and a start take their readings on one wake-up per
+// tick and reach their handlers in stream order; a stream stopped by an earlier handler of the
+// same wake-up gets nothing more, and a stream started later keeps its own schedule.
+TEST_F(SimDevice, StreamsStartedTogetherShareOneWakeUpPerTick) {
+  auto device = make("{}");
+  auto manager = device->platform()->makeMotionManager();
+  auto queue = serialQueue();
+  std::vector<std::pair<MotionStream, double>> log;
+  int accelerometerReadings = 0;
+  for (MotionStream s : kAllMotionStreams) {
+    manager->startUpdates(s, queue, [&, s](const CMVector*, const NSError*) {
+      log.emplace_back(s, vd->monotonicNow() - kStart);
+      if (s == MotionStream::accelerometer && ++accelerometerReadings == 2) {
+        manager->stopGyroUpdates();
+      }
+    });
+  }
+  const std::uint64_t tasksBefore = vd->tasksRun();
+  vd->advanceBy(0.1);
+  EXPECT_EQ(vd->tasksRun() - tasksBefore, 1u) << "one wake-up for four readings";
+  vd->advanceBy(0.15);
+  // The magnetometer starts again half-way between two ticks: it ticks on its own from now on.
+  manager->startUpdates(MotionStream::magnetometer, queue, [&](const CMVector*, const NSError*) {
+    log.emplace_back(MotionStream::magnetometer, vd->monotonicNow() - kStart);
+  });
+  vd->advanceBy(0.2);
+
+  using M = MotionStream;
+  const std::vector<std::pair<MotionStream, double>> expected = {
+      {M::accelerometer, 0.1}, {M::gyro, 0.1},          {M::magnetometer, 0.1},
+      {M::deviceMotion, 0.1},  {M::accelerometer, 0.2}, {M::magnetometer, 0.2},
+      {M::deviceMotion, 0.2},  {M::accelerometer, 0.3}, {M::deviceMotion, 0.3},
+      {M::magnetometer, 0.35}, {M::accelerometer, 0.4}, {M::deviceMotion, 0.4},
+      {M::magnetometer, 0.45}};
+  ASSERT_EQ(log.size(), expected.size());
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    EXPECT_EQ(log[i].first, expected[i].first) << i;
+    EXPECT_NEAR(log[i].second, expected[i].second, 1e-9) << i;
+  }
+  EXPECT_EQ(device->deliveriesHanded(MotionStream::gyro), 1u);
+}
+
 TEST_F(SimDevice, StillPhoneReadingsArePlausibleAndTheSameOnEveryDevice) {
   std::array<std::vector<Delivery>, 2> runs[kMotionStreamCount];
   for (int round = 0; round < 2; ++round) {

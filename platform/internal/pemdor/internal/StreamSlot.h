@@ -26,6 +26,16 @@
 //    a stop or a restart has returned, no delivery of the earlier run calls its handler unless it
 //    had already begun to.
 //  - Nothing here calls host code: handlers run only inside tasks on their queues.
+//
+// How the providers use it:
+//  - A motion manager keeps a StreamSlot per stream. Its sampling thread (or timer) copies
+//    slot.delivery() under the lock, reads with none, and either runs the handler through
+//    Delivery::runIfCurrent() when it is already on the handler's queue (the simulated device),
+//    or hands the readings of one wake-up to a DeliveryBatch (IIO).
+//  - A location manager keeps a RunToken: begin() at startUpdatingLocation, end() at
+//    stopUpdatingLocation. Callbacks posted to the main queue carry the ticket and reach the
+//    delegate only while it is current; a failure that ends the updates by itself (a lost
+//    connection) is delivered through Ticket::end(), so that it is the run's last callback.
 
 #include <atomic>
 #include <cstdint>
