@@ -111,6 +111,7 @@ endif()
 
 set(PEMDOR_PACKAGE_HAS_IIO ${PEMDOR_HAVE_IIO})
 set(PEMDOR_PACKAGE_HAS_GPSD ${PEMDOR_HAVE_GPSD})
+set(PEMDOR_PACKAGE_HAS_GEOCLUE ${PEMDOR_HAVE_GEOCLUE})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/pemdorConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/pemdorConfig.cmake
   INSTALL_DESTINATION ${PEMDOR_INSTALL_CMAKEDIR})
@@ -132,6 +133,9 @@ if(PEMDOR_HAVE_IIO)
 endif()
 if(PEMDOR_HAVE_GPSD)
   list(APPEND _pc_requires_private libgps)
+endif()
+if(PEMDOR_HAVE_GEOCLUE)
+  list(APPEND _pc_requires_private libsystemd)
 endif()
 set(_pc_libs_private -pthread)
 set(PEMDOR_PC_LIBS "-L\${libdir} -lpemdor")

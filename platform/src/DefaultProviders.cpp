@@ -16,6 +16,11 @@ ProviderPresence gpsdPresence(const GpsdEndpoint& endpoint) {
   return gpsdAnswers(endpoint) ? ProviderPresence::present : ProviderPresence::absent;
 }
 
+ProviderPresence geocluePresence() {
+  if (!geoclueProviderBuilt()) return ProviderPresence::notBuilt;
+  return probeGeoclue().present() ? ProviderPresence::present : ProviderPresence::absent;
+}
+
 namespace detail {
 namespace {
 
@@ -26,14 +31,19 @@ struct Candidate {
   std::shared_ptr<Service> (*make)(const std::shared_ptr<Dispatcher>& dispatcher);
 };
 
-// The candidates in order of preference; a new provider is one more row.
+// The candidates in order of preference; a new provider is one more row. Locations: GeoClue2
+// before gpsd, for the reason given in Providers.h.
 constexpr std::array<Candidate<MotionService>, 1> kMotionCandidates{{
     {[] { return iioMotionPresence(); },
      [](const std::shared_ptr<Dispatcher>& dispatcher) {
        return makeIioMotionService(dispatcher);
      }},
 }};
-constexpr std::array<Candidate<LocationService>, 1> kLocationCandidates{{
+constexpr std::array<Candidate<LocationService>, 2> kLocationCandidates{{
+    {[] { return geocluePresence(); },
+     [](const std::shared_ptr<Dispatcher>& dispatcher) {
+       return makeGeoclueLocationService(dispatcher);
+     }},
     {[] { return gpsdPresence(); },
      [](const std::shared_ptr<Dispatcher>& dispatcher) {
        return makeGpsdLocationService(dispatcher);

@@ -6,6 +6,15 @@
 //    /sys/bus/iio devices; device motion (gravity) from a gravity channel or derived from the
 //    accelerometer.
 //  - gpsd positions (libgps): fixes from a gpsd daemon, by default at localhost:2947.
+//  - GeoClue2 positions (sd-bus from libsystemd): fixes from the org.freedesktop.GeoClue2
+//    service on the system bus (DBUS_SYSTEM_BUS_ADDRESS, when set, names the bus).
+//
+// The process default platform takes its positions from GeoClue2 where the service is on the
+// system bus, otherwise from gpsd where one answers, otherwise it has location services off.
+// GeoClue2 comes first because it is how Linux desktops and phones hand out positions: it asks
+// the user through its agent, and combines whatever sources the machine has (Wi-Fi, a modem,
+// and gpsd itself where one is set up). gpsd runs only where someone has set it up for a GPS
+// receiver, and it has no notion of consent.
 //
 // Every function is thread-safe. The presence checks are bounded and short.
 
@@ -40,6 +49,59 @@ bool gpsdAnswers(const GpsdEndpoint& endpoint, double timeoutSeconds = 0.5);
 std::shared_ptr<LocationService> makeGpsdLocationService(std::shared_ptr<Dispatcher> dispatcher,
                                                          GpsdEndpoint endpoint = {});
 
+/// How a GeoClue2 location service talks to the service.
+struct GeoclueOptions {
+  /// The application id sent as the client's DesktopId; GeoClue2 refuses clients without one,
+  /// and desktops match it against an installed .desktop file. Empty: the program's name.
+  std::string desktopId;
+  /// The bound on every D-Bus call, in seconds. A GeoClue2 without an agent for the user never
+  /// answers CreateClient; the bound turns that into a failure instead of a wait.
+  double callTimeoutSeconds = 3.0;
+};
+
+/// What the system bus shows of GeoClue2.
+struct GeoclueProbe {
+  /// A system bus could be reached.
+  bool bus = false;
+  /// org.freedesktop.GeoClue2 has an owner now.
+  bool running = false;
+  /// The bus can start org.freedesktop.GeoClue2 on demand.
+  bool activatable = false;
+  /// Why the bus could not be asked, when it could not.
+  std::string problem;
+  bool present() const { return running || activatable; }
+};
+
+/// Whether this build contains the GeoClue2 location provider.
+bool geoclueProviderBuilt();
+/// Asks the system bus about GeoClue2, within `timeoutSeconds` in all (nothing found without the
+/// provider).
+GeoclueProbe probeGeoclue(double timeoutSeconds = 0.5);
+/// The GeoClue2 location service, with callbacks on `dispatcher`'s main queue; nullptr without
+/// the provider.
+///
+/// Its class-level answers: location services are enabled while org.freedesktop.GeoClue2 has an
+/// owner or is activatable on the system bus (asked within half a second, the answer kept for a
+/// second). GeoClue2 reveals the user's consent only when a client's Start answers, so the
+/// authorisation status is 4 (when in use) while the service is there and no refusal has been
+/// seen, 2 (denied) once a Start of this service has been refused with AccessDenied or because
+/// geolocation is disabled (until a later Start succeeds), and 0 where there is no service.
+///
+/// A manager asks for the GeoClue2 accuracy level that meets its desiredAccuracy: STREET (6) for
+/// kCLLocationAccuracyKilometer and kCLLocationAccuracyThreeKilometers (GeoClue2 blurs positions
+/// at NEIGHBORHOOD and coarser levels by several kilometres), EXACT (8) below a kilometre,
+/// NEIGHBORHOOD (5) up to 20 km, CITY (4) up to 100 km, COUNTRY (1) beyond. Its distanceFilter
+/// becomes the DistanceThreshold in metres, 0 for kCLHeadingFilterNone.
+///
+/// A manager's failures reach its delegate once, and its updates then stop. The error's domain
+/// names what happened: "pemdor.geoclue.refused" (Start refused), "pemdor.geoclue.no-bus" (no
+/// system bus, or it went away), "pemdor.geoclue.no-service" (nobody provides GeoClue2),
+/// "pemdor.geoclue.no-reply" (a call was not answered within the bound),
+/// "pemdor.geoclue.service-left" (the service left the bus during the run) and
+/// "pemdor.geoclue.failed" (any other error of a call).
+std::shared_ptr<LocationService> makeGeoclueLocationService(std::shared_ptr<Dispatcher> dispatcher,
+                                                            GeoclueOptions options = {});
+
 /// What a look for a real provider found. The process default platform and the sample host
 /// choose from these answers.
 enum class ProviderPresence {
@@ -54,5 +116,8 @@ enum class ProviderPresence {
 ProviderPresence iioMotionPresence();
 /// Whether a gpsd answers at `endpoint` now (bounded by gpsdAnswers' default timeout).
 ProviderPresence gpsdPresence(const GpsdEndpoint& endpoint = {});
+/// Whether GeoClue2 is on the system bus now, running or activatable (bounded by probeGeoclue's
+/// default timeout).
+ProviderPresence geocluePresence();
 
 }  // namespace pemdor
