@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "GeoclueSettings.h"
+#include "pemdor/internal/StreamSlot.h"
 #include "pemdor/platform/Providers.h"
 
 namespace pemdor {
@@ -249,8 +250,8 @@ struct Request {
   enum class Kind { start, stop } kind = Kind::start;
   /// The manager's identity on the bus thread.
   std::uint64_t key = 0;
-  /// The start's token, which the manager's callbacks carry back.
-  std::uint64_t token = 0;
+  /// The start's run, which the manager's callbacks carry back.
+  RunToken::Ticket ticket;
   std::weak_ptr<GeoclueLocationManager> manager;
   std::uint32_t accuracyLevel = 0;
   std::uint32_t distanceThreshold = 0;
@@ -282,7 +283,7 @@ class GeoclueBus {
   struct Run {
     GeoclueBus* bus = nullptr;
     std::uint64_t key = 0;
-    std::uint64_t token = 0;
+    RunToken::Ticket ticket;
     std::weak_ptr<GeoclueLocationManager> manager;
     std::uint32_t accuracyLevel = 0;
     std::uint32_t distanceThreshold = 0;
@@ -352,9 +353,10 @@ class GeoclueBus {
   std::vector<std::unique_ptr<Run>> retired_;
 };
 
-/// A location manager that is a GeoClue2 client while its updates run. Every start draws a new
-/// token; a callback reaches the delegate only while its token is still the active one when it
-/// runs on the main thread, so a stop or the manager's end drops whatever is still queued.
+/// A location manager that is a GeoClue2 client while its updates run. Every start begins a new
+/// run of its RunToken; a callback reaches the delegate only while its run is still the current
+/// one when it runs on the main thread, so a stop or the manager's end drops whatever is still
+/// queued. A failure ends the run it belongs to, so it is the run's last callback.
 class GeoclueLocationManager final : public CLLocationManager,
                                      public std::enable_shared_from_this<GeoclueLocationManager> {
  public:
@@ -369,18 +371,17 @@ class GeoclueLocationManager final : public CLLocationManager,
   void stopUpdatingLocation() override;
 
   /// On the main thread.
-  void deliverFix(std::uint64_t token, const CLLocationRef& location);
-  void deliverFailure(std::uint64_t token, const NSError& error);
+  void deliverFix(const RunToken::Ticket& ticket, const CLLocationRef& location);
+  void deliverFailure(const RunToken::Ticket& ticket, const NSError& error);
 
  private:
   const std::shared_ptr<GeoclueBus> bus_;
   const std::uint64_t key_;
-  mutable std::mutex mutex_;
-  std::uint64_t lastToken_ = 0;
-  /// The token whose callbacks reach the delegate; 0 when none does.
-  std::uint64_t activeToken_ = 0;
-  /// True from a start until a stop or a failure.
-  bool updating_ = false;
+  /// Guards run_'s begin and end, so that a start and a stop hand their requests to the bus
+  /// thread in the order they took effect.
+  std::mutex mutex_;
+  /// Running from a start until a stop or a failure.
+  RunToken run_;
 };
 
 // ---- The bus thread ---------------------------------------------------------------------------
@@ -490,7 +491,7 @@ void GeoclueBus::handle(Request request) {
   auto run = std::make_unique<Run>();
   run->bus = this;
   run->key = request.key;
-  run->token = request.token;
+  run->ticket = std::move(request.ticket);
   run->manager = std::move(request.manager);
   run->accuracyLevel = request.accuracyLevel;
   run->distanceThreshold = request.distanceThreshold;
@@ -772,8 +773,8 @@ void GeoclueBus::fail(Run& run, Failure failure, std::string message) {
   run.removable = true;
   NSError error{domainOf(failure), static_cast<long>(failure), std::move(message)};
   dispatcher_->mainQueue()->async(
-      [manager = run.manager, token = run.token, error = std::move(error)] {
-        if (const auto owner = manager.lock()) owner->deliverFailure(token, error);
+      [manager = run.manager, ticket = run.ticket, error = std::move(error)] {
+        if (const auto owner = manager.lock()) owner->deliverFailure(ticket, error);
       });
 }
 
@@ -799,8 +800,8 @@ void GeoclueBus::removeEndedRuns() {
 void GeoclueBus::deliverFix(const Run& run, double latitude, double longitude) {
   auto location = std::make_shared<const CLLocation>(latitude, longitude);
   dispatcher_->mainQueue()->async(
-      [manager = run.manager, token = run.token, location = std::move(location)] {
-        if (const auto owner = manager.lock()) owner->deliverFix(token, location);
+      [manager = run.manager, ticket = run.ticket, location = std::move(location)] {
+        if (const auto owner = manager.lock()) owner->deliverFix(ticket, location);
       });
 }
 
@@ -808,58 +809,47 @@ void GeoclueBus::deliverFix(const Run& run, double latitude, double longitude) {
 
 void GeoclueLocationManager::startUpdatingLocation() {
   Request request;
-  {
-    std::lock_guard guard(mutex_);
-    if (updating_) return;
-    request.token = ++lastToken_;
-    activeToken_ = request.token;
-    updating_ = true;
-  }
   request.kind = Request::Kind::start;
   request.key = key_;
   request.manager = weak_from_this();
   request.accuracyLevel = geoclue::accuracyLevelFor(desiredAccuracy());
   request.distanceThreshold = geoclue::distanceThresholdFor(distanceFilter());
-  const std::uint64_t token = request.token;
   std::string problem;
-  if (!bus_->submit(std::move(request), problem)) {
+  bool submitted = false;
+  {
+    std::lock_guard guard(mutex_);
+    if (run_.running()) return;
+    request.ticket = run_.begin();
+    submitted = bus_->submit(request, problem);
+  }
+  if (!submitted) {
     NSError error{domainOf(Failure::failed), static_cast<long>(Failure::failed), problem};
-    bus_->dispatcher()->mainQueue()->async([self = weak_from_this(), token, error] {
-      if (const auto manager = self.lock()) manager->deliverFailure(token, error);
-    });
+    bus_->dispatcher()->mainQueue()->async(
+        [self = weak_from_this(), ticket = request.ticket, error = std::move(error)] {
+          if (const auto manager = self.lock()) manager->deliverFailure(ticket, error);
+        });
   }
 }
 
 void GeoclueLocationManager::stopUpdatingLocation() {
-  {
-    std::lock_guard guard(mutex_);
-    activeToken_ = 0;
-    if (!updating_) return;
-    updating_ = false;
-  }
   Request request;
   request.kind = Request::Kind::stop;
   request.key = key_;
   std::string ignored;
+  std::lock_guard guard(mutex_);
+  // A run that ended through a failure has no client left to stop.
+  if (!run_.running()) return;
+  run_.end();
   bus_->submit(std::move(request), ignored);
 }
 
-void GeoclueLocationManager::deliverFix(std::uint64_t token, const CLLocationRef& location) {
-  {
-    std::lock_guard guard(mutex_);
-    if (activeToken_ != token) return;
-  }
-  notifyDidUpdateLocations({location});
+void GeoclueLocationManager::deliverFix(const RunToken::Ticket& ticket,
+                                        const CLLocationRef& location) {
+  if (ticket.current()) notifyDidUpdateLocations({location});
 }
 
-void GeoclueLocationManager::deliverFailure(std::uint64_t token, const NSError& error) {
-  {
-    std::lock_guard guard(mutex_);
-    if (activeToken_ != token) return;
-    activeToken_ = 0;
-    updating_ = false;
-  }
-  notifyDidFailWithError(error);
+void GeoclueLocationManager::deliverFailure(const RunToken::Ticket& ticket, const NSError& error) {
+  if (ticket.end()) notifyDidFailWithError(error);
 }
 
 // ---- The service ------------------------------------------------------------------------------
