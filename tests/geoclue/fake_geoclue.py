@@ -7,7 +7,8 @@ reports what clients do, one line per event ("created <client>", "set <client> <
 <value>", "started <client>", "stopped <client>", "deleted <client>"), and obeys commands read
 from standard input, one per line:
 
-  emit <latitude> <longitude>   a new Location for every started client, with LocationUpdated
+  emit <latitude> <longitude>   a new Location for every started client, with LocationUpdated;
+                                answered "emitted <CLOCK_MONOTONIC ns of the last signal>"
   quit                          the service leaves the bus (its connection closes); the bus stays
   exit                          ends this program and its bus
 
@@ -29,6 +30,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 import dbus
 import dbus.mainloop.glib
@@ -123,6 +125,7 @@ class Fake:
         self.locations = []
         self.next_client = 1
         self.next_location = 1
+        self.signalled_at = 0
         self.manager = Manager(self)
 
     def new_location(self, latitude, longitude):
@@ -192,6 +195,8 @@ class Client(PropertyObject):
     def update(self, path):
         old = self.properties["Location"]
         self.properties["Location"] = dbus.ObjectPath(path)
+        # The moment of the signal, on the clock of std::chrono::steady_clock, for the benchmark.
+        self.fake.signalled_at = time.monotonic_ns()
         self.LocationUpdated(old, dbus.ObjectPath(path))
 
     @dbus.service.signal(CLIENT_IFACE, signature="oo")
@@ -277,7 +282,7 @@ def main():
                 return True
             if words[0] == "emit" and fake is not None:
                 fake.emit(float(words[1]), float(words[2]))
-                say("emitted")
+                say("emitted %d" % fake.signalled_at)
             elif words[0] == "quit" and state["connection"] is not None:
                 state.pop("name", None)
                 state.pop("fake", None)
