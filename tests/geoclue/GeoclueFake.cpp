@@ -50,7 +50,7 @@ bool GeoclueFake::toolsPresent(std::string& why) {
   }
   for (const char* module : kModules) {
     if (::access(module, R_OK) != 0) {
-      why = std::string(module) + " is not installed (packages python3-dbus, python3-gi)";
+      why = std::string(module) + " is not installed (packages python3-dbus, python3-gi, which python3-dbusmock brings)";
       return false;
     }
   }
