@@ -50,7 +50,8 @@ TEST(ProviderChoice, AutoTakesWhatIsFoundAndOtherwiseSaysWhyItSimulates) {
             "no IIO motion devices found and no gpsd answers at localhost:2947; using the "
             "simulated device");
   EXPECT_EQ(nothing.motionReport, "simulated (IIO: no devices)");
-  EXPECT_EQ(nothing.locationReport, "simulated (gpsd localhost:2947: no answer)");
+  EXPECT_EQ(nothing.locationReport,
+            "simulated (GeoClue2: not probed; gpsd localhost:2947: no answer)");
 
   // A build without the providers says so rather than "not found".
   const auto unbuilt = chooseProviders(automatic, {Finding::notBuilt, Finding::present});
@@ -94,7 +95,56 @@ TEST(ProviderChoice, AProviderAskedForByNameMustBeThere) {
   chosen.location = LocationChoice::none;
   const auto quiet = chooseProviders(providerRequest(chosen), {});
   EXPECT_EQ(quiet.note, "");
-  EXPECT_EQ(quiet.locationReport, "none (gpsd localhost:2947: not probed)");
+  EXPECT_EQ(quiet.locationReport, "none (GeoClue2: not probed; gpsd localhost:2947: not probed)");
+}
+
+// GeoClue2 comes before gpsd; what the look at the system bus found is reported and, when a
+// choice cannot be made, named.
+TEST(ProviderChoice, GeoclueComesFirstAndTheBusIsReported) {
+  const ProviderRequest automatic = providerRequest(optionsFor(Command::info));
+  GeoclueProbe running;
+  running.bus = running.running = true;
+  const auto both =
+      chooseProviders(automatic, {Finding::absent, Finding::present, Finding::present, running});
+  EXPECT_EQ(both.location, LocationChoice::geoclue);
+  EXPECT_EQ(both.locationReport, "geoclue (running on the system bus)");
+
+  GeoclueProbe activatable;
+  activatable.bus = activatable.activatable = true;
+  EXPECT_EQ(
+      chooseProviders(automatic, {Finding::absent, Finding::absent, Finding::present, activatable})
+          .locationReport,
+      "geoclue (activatable on the system bus)");
+
+  GeoclueProbe emptyBus;
+  emptyBus.bus = true;
+  const auto toGpsd =
+      chooseProviders(automatic, {Finding::absent, Finding::present, Finding::absent, emptyBus});
+  EXPECT_EQ(toGpsd.location, LocationChoice::gpsd);
+  const auto nothing = chooseProviders(
+      automatic, {Finding::absent, Finding::absent, Finding::absent, GeoclueProbe{}});
+  EXPECT_EQ(nothing.locationReport,
+            "simulated (GeoClue2: no system bus; gpsd localhost:2947: no answer)");
+  EXPECT_EQ(nothing.note,
+            "no IIO motion devices found and no system bus for GeoClue2 and no gpsd answers at "
+            "localhost:2947; using the simulated device");
+
+  Options geoclue = optionsFor(Command::snapshot);
+  geoclue.location = LocationChoice::geoclue;
+  EXPECT_EQ(usageErrorOf([&] {
+              chooseProviders(providerRequest(geoclue),
+                              {Finding::present, Finding::present, Finding::absent, emptyBus});
+            }).first,
+            "--location geoclue: GeoClue2 is not on the system bus");
+  EXPECT_EQ(usageErrorOf([&] {
+              chooseProviders(providerRequest(geoclue),
+                              {Finding::present, Finding::absent, Finding::notBuilt, {}});
+            }).first,
+            "--location geoclue: this build has no GeoClue2 location provider (libsystemd was "
+            "not found when it was built)");
+  geoclue.virtualTime = true;
+  EXPECT_THAT(usageErrorOf([&] { providerRequest(geoclue); }).first,
+              HasSubstr("cannot drive --location geoclue"));
 }
 
 TEST(ProviderChoice, ScenarioAndVirtualTimeMeanTheSimulatedDevice) {
@@ -107,6 +157,7 @@ TEST(ProviderChoice, ScenarioAndVirtualTimeMeanTheSimulatedDevice) {
   const Findings findings = lookForProviders(simulated);
   EXPECT_EQ(findings.iio, Finding::notLooked);
   EXPECT_EQ(findings.gpsd, Finding::notLooked);
+  EXPECT_EQ(findings.geoclue, Finding::notLooked);
   EXPECT_EQ(chooseProviders(simulated, findings).note, "");
 
   // A scenario may drive only one of the two.

@@ -88,7 +88,8 @@ TEST_F(PemdorSensorsTest, InfoReportsSensorsLocationAndProviders) {
   EXPECT_EQ(out[0], "availableSensors: SensorsAccelerometerGyro");
   EXPECT_EQ(out[1], "isLocationServiceAvailable: true");
   EXPECT_THAT(out[2], StartsWith("motion: simulated (IIO: "));
-  EXPECT_THAT(out[3], StartsWith("location: simulated (gpsd localhost:2947: "));
+  EXPECT_THAT(out[3], StartsWith("location: simulated (GeoClue2: "));
+  EXPECT_THAT(out[3], HasSubstr("; gpsd localhost:2947: "));
   EXPECT_THAT(noMagnetometer.out, HasSubstr("time: virtual\n"));
   EXPECT_THAT(noMagnetometer.err, IsEmpty());
 

@@ -162,6 +162,7 @@ void declareProviderOptions(CLI::App& command, Options& options) {
                                               {{"auto", LocationChoice::automatic},
                                                {"sim", LocationChoice::sim},
                                                {"gpsd[=HOST:PORT]", LocationChoice::gpsd},
+                                               {"geoclue", LocationChoice::geoclue},
                                                {"none", LocationChoice::none}});
     options.gpsd = GpsdEndpoint{};
   });
@@ -308,9 +309,12 @@ Options of every command:
   --motion auto|sim|iio
                        The motion provider. auto (default): IIO when motion devices are
                        present, otherwise the simulated device.
-  --location auto|sim|gpsd[=HOST:PORT]|none
-                       The location provider. auto (default): gpsd at localhost:2947 when it
-                       answers, otherwise the simulated device; none: location services off.
+  --location auto|sim|gpsd[=HOST:PORT]|geoclue|none
+                       The location provider. auto (default): GeoClue2 when it is on the
+                       system bus, otherwise gpsd at localhost:2947 when it answers, otherwise
+                       the simulated device; geoclue: GeoClue2 on the system bus (or the bus at
+                       DBUS_SYSTEM_BUS_ADDRESS), as the application "pemdor-sensors"; none:
+                       location services off.
   --help               Print this text.
 
 Options of snapshot:

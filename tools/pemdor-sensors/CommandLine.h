@@ -25,7 +25,7 @@ class HostSession;
 enum class Command { help, info, snapshot, sync, record };
 enum class OutputFormat { text, json };
 enum class MotionChoice { automatic, sim, iio };
-enum class LocationChoice { automatic, sim, gpsd, none };
+enum class LocationChoice { automatic, sim, gpsd, geoclue, none };
 
 /// Every value the command line can set, with its default.
 struct Options {

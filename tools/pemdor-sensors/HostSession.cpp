@@ -11,6 +11,9 @@
 namespace pemdor::host {
 namespace {
 
+// The application id the host gives GeoClue2, which desktops match against a .desktop file.
+constexpr const char* kDesktopId = "pemdor-sensors";
+
 // Real time runs one run, so the end of a wait is near: the host sleeps on its own thread.
 void sleepSeconds(double seconds) {
   if (seconds > 0.0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -110,13 +113,19 @@ std::unique_ptr<HostSession> HostSession::build(const ProviderChoice& choice, bo
     case LocationChoice::gpsd:
       services.location = makeGpsdLocationService(dispatcher, choice.gpsd);
       break;
+    case LocationChoice::geoclue:
+      services.location = makeGeoclueLocationService(dispatcher, {kDesktopId});
+      break;
     case LocationChoice::automatic:
     case LocationChoice::none:
       services.location = makeNoLocationService();
       break;
   }
   if (!services.location) {
-    throw UsageError("--location gpsd: the gpsd location provider did not start", false);
+    throw UsageError(choice.location == LocationChoice::geoclue
+                         ? "--location geoclue: the GeoClue2 location provider did not start"
+                         : "--location gpsd: the gpsd location provider did not start",
+                     false);
   }
   session->platform_ = Platform::create(std::move(services));
   if (!session->platform_) throw HostFailure("the platform could not be made");

@@ -36,12 +36,26 @@ std::vector<RealProvider<MotionChoice>> motionProviders(const Findings& findings
            "libiio", "no IIO motion devices found", "no devices", "found"}};
 }
 
+// What the look at the system bus found, in the words of a report: "no system bus", "not on the
+// system bus", "running on the system bus".
+std::string busWords(const GeoclueProbe& bus, bool present) {
+  if (present) return bus.running ? "running on the system bus" : "activatable on the system bus";
+  if (!bus.bus) return "no system bus";
+  if (!bus.problem.empty()) return "the system bus did not answer (" + bus.problem + ")";
+  return "not on the system bus";
+}
+
 std::vector<RealProvider<LocationChoice>> locationProviders(const ProviderRequest& request,
                                                             const Findings& findings) {
   const std::string gpsd = "gpsd " + endpointText(request.gpsd);
-  return {{LocationChoice::gpsd, findings.gpsd, "--location gpsd", gpsd, gpsd,
-           "gpsd location provider", "libgps", "no gpsd answers at " + endpointText(request.gpsd),
-           "no answer", "answers"}};
+  const std::string noGeoclue =
+      findings.bus.bus ? "GeoClue2 is not on the system bus" : "no system bus for GeoClue2";
+  return {
+      {LocationChoice::geoclue, findings.geoclue, "--location geoclue", "geoclue", "GeoClue2",
+       "GeoClue2 location provider", "libsystemd", noGeoclue, busWords(findings.bus, false),
+       busWords(findings.bus, true)},
+      {LocationChoice::gpsd, findings.gpsd, "--location gpsd", gpsd, gpsd, "gpsd location provider",
+       "libgps", "no gpsd answers at " + endpointText(request.gpsd), "no answer", "answers"}};
 }
 
 template <typename Choice>
@@ -141,6 +155,10 @@ ProviderRequest providerRequest(const Options& options) {
     throw UsageError(
         "--virtual-time runs only the simulated device; it cannot drive --location gpsd");
   }
+  if (options.virtualTime && request.location == LocationChoice::geoclue) {
+    throw UsageError(
+        "--virtual-time runs only the simulated device; it cannot drive --location geoclue");
+  }
   if (options.scenarioPath && request.motion != MotionChoice::sim &&
       request.location != LocationChoice::sim) {
     throw UsageError(
@@ -156,6 +174,13 @@ Findings lookForProviders(const ProviderRequest& request) {
   Findings findings;
   if (wanted(request.motion, MotionChoice::automatic, MotionChoice::iio)) {
     findings.iio = findingOf(iioMotionPresence());
+  }
+  if (wanted(request.location, LocationChoice::automatic, LocationChoice::geoclue)) {
+    // The same look as geocluePresence(), kept whole for the report.
+    findings.bus = probeGeoclue();
+    findings.geoclue = !geoclueProviderBuilt()  ? Finding::notBuilt
+                       : findings.bus.present() ? Finding::present
+                                                : Finding::absent;
   }
   if (wanted(request.location, LocationChoice::automatic, LocationChoice::gpsd)) {
     findings.gpsd = findingOf(gpsdPresence(request.gpsd));

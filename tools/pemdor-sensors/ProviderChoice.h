@@ -38,6 +38,9 @@ enum class Finding { notLooked, notBuilt, absent, present };
 struct Findings {
   Finding iio = Finding::notLooked;
   Finding gpsd = Finding::notLooked;
+  Finding geoclue = Finding::notLooked;
+  /// What the look at the system bus found, when GeoClue2 was looked for.
+  GeoclueProbe bus{};
 };
 
 /// Looks for the real providers that `request` depends on, through the same presence query as
