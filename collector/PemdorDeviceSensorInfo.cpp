@@ -10,15 +10,13 @@
 
 #include "ReadingFormat.h"
 #include "pemdor/PemdorJsonWrapper.h"
+#include "pemdor/internal/PlatformHelpers.h"
+#include "pemdor/internal/StreamSlot.h"
 
 namespace pemdor {
 namespace {
 
 constexpr const char* kCancelLocationServiceSelector = "cancelLocationService";
-
-constexpr std::size_t index(MotionStream stream) {
-  return static_cast<std::size_t>(stream);
-}
 
 // The sensor table is indexed by MotionStream.
 static_assert([] {
@@ -28,14 +26,17 @@ static_assert([] {
   return true;
 }());
 
-bool isAuthorized(const Platform& platform) {
-  // The status is asked anew for each comparison.
-  return platform.authorizationStatus() == kCLAuthorizationStatusAuthorizedAlways ||
-         platform.authorizationStatus() == kCLAuthorizationStatusAuthorizedWhenInUse;
+// Whether a run may start location updates: authorised (the status asked anew for each
+// comparison), and then location services enabled.
+bool mayStartUpdates(const Platform& platform) {
+  return isAuthorized([&platform] { return platform.authorizationStatus(); }) &&
+         platform.locationServicesEnabled();
 }
 
 }  // namespace
 
+// Lock order: runMutex, then propertiesMutex; completionCheckMutex, then propertiesMutex. No
+// lock is held while host code runs (the completion) or while a run waits on another thread.
 struct PemdorDeviceSensorInfo::Impl {
   // Guards the properties that are not atomics. A leaf lock: nothing is called while it is held.
   mutable std::mutex propertiesMutex;
@@ -54,23 +55,30 @@ struct PemdorDeviceSensorInfo::Impl {
   std::atomic<bool> inSyncMode{false};
   std::atomic<bool> collectEnds{false};
 
-  // Serialises the run transitions against each other and against the handlers' decisions:
-  // the resets at a run's start, a handler's "is this delivery still mine, and is the list
-  // full" with the stop that follows, and the location start against finishSensors. Held only
-  // around our own state and platform calls that never call back synchronously; never while
-  // host code runs.
+  // Guards the handover from one run to the next: the tokens below, `locationRun`, the resets at
+  // a run's start, and each decision a run makes on its token (a handler's "is this delivery
+  // still mine, and is the list full" with the stop that follows; a location start's "is the
+  // location part still mine" with the manager it makes; finishSensors against the sync run's
+  // start of updates). Held only around our own state and platform calls that never call back
+  // synchronously; never while host code runs.
   std::mutex runMutex;
-  // Each run that (re)starts a stream gives it a new generation; a handler keeps the generation
-  // it was registered with and drops deliveries once the stream belongs to a newer run.
-  std::array<std::uint64_t, kMotionStreamCount> streamGeneration{};
-  // Each run gives the location part a new epoch; a location start, a start of updates or a
-  // timeout that belongs to an older epoch does nothing.
-  std::atomic<std::uint64_t> locationEpoch{0};
-  // The epoch of the sync run that finishSensors ended.
-  std::atomic<std::uint64_t> finishedSyncEpoch{0};
+  // Per stream: each run that (re)starts the stream begins a new run of its token, so the
+  // handlers of an earlier run drop their deliveries. A stream a later run does not restart
+  // stays with its run: a sync run's gravity keeps filling gravityRecords through a later
+  // callback run.
+  std::array<RunToken, kMotionStreamCount> streamTokens;
+  // Every run begins a new run of the location part; a location start, a start of updates or a
+  // timeout of an older run does nothing. finishSensors ends a sync run's location part early.
+  RunToken locationToken;
+  // The run that the location callbacks belong to: the run started last, or, before the first
+  // run, an idle callback run (a new collector is not in sync mode).
+  std::shared_ptr<Run> locationRun;
 
-  // The completion check.
-  std::recursive_mutex checkLock;
+  // Makes the completion check and the snapshot that follows it one step, so that of two checks
+  // that both find the run complete exactly one builds the snapshot and posts the delivery. A
+  // plain mutex: nothing called under it (the record lists, the JSON wrapper, the property
+  // getters) calls back into the check, so it is never taken twice by one thread.
+  std::mutex completionCheckMutex;
 
   PemdorRecordListRef list(MotionStream stream) const {
     std::lock_guard guard(propertiesMutex);
@@ -81,6 +89,89 @@ struct PemdorDeviceSensorInfo::Impl {
     std::lock_guard guard(propertiesMutex);
     records[index(stream)] = std::move(value);
   }
+};
+
+// What a run of either kind is to the collector: the owner of a location part that the location
+// callbacks are routed to, with its tickets of the location token and of the streams it started.
+// A run is held by the collector while its location part is current and by the handlers, tasks
+// and timeout it registers; every one of those also holds the collector, so the reference to the
+// collector stays valid while the run can act.
+class PemdorDeviceSensorInfo::Run : public std::enable_shared_from_this<Run> {
+ public:
+  explicit Run(PemdorDeviceSensorInfo& collector) : collector_(collector) {}
+  virtual ~Run() = default;
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  /// A new fix (absent for an empty list of locations), on the main thread.
+  virtual void didUpdateLocation(CLLocationRef location) = 0;
+  /// A failure of the location service, on the main thread.
+  virtual void didFailLocation() = 0;
+  /// finishSensors while this run holds the location part; under runMutex.
+  virtual void finish() {}
+
+ protected:
+  // Empties the list of `stream` and takes the stream for this run. Under runMutex.
+  void takeStream(MotionStream stream) {
+    collector_.impl_->list(stream)->clear();
+    streamTickets_[index(stream)] = collector_.impl_->streamTokens[index(stream)].begin();
+  }
+  // Takes the location part for this run and routes the location callbacks to it; returns the
+  // run that held it, to be released after runMutex. Under runMutex.
+  std::shared_ptr<Run> takeLocation() {
+    locationTicket_ = collector_.impl_->locationToken.begin();
+    return std::exchange(collector_.impl_->locationRun, shared_from_this());
+  }
+
+  PemdorDeviceSensorInfo& collector_;
+  // Current while the stream's deliveries belong to this run; read under runMutex.
+  std::array<RunToken::Ticket, kMotionStreamCount> streamTickets_;
+  // Current while the location part belongs to this run.
+  RunToken::Ticket locationTicket_;
+};
+
+// processSensorsWithCallBack: ten readings of each callback stream, a bounded wait for a fix,
+// one completion.
+class PemdorDeviceSensorInfo::CallbackRun final : public Run {
+ public:
+  using Run::Run;
+  // Resets the callback run's state and takes its streams and the location part. Under runMutex.
+  std::shared_ptr<Run> begin();
+  // Starts the three sensors, or marks each one that cannot start finished. Host's thread.
+  void startMotion();
+  // Makes the location manager, starts updates and the timeout. Main thread.
+  void startLocation();
+
+  void didUpdateLocation(CLLocationRef location) override;
+  void didFailLocation() override;
+
+ private:
+  void handleReading(MotionStream stream, const CMVector* value);
+  void timeout();
+};
+
+// startSensors: timestamped readings of the four streams up to a limit, and one fix with its
+// time, until finishSensors.
+class PemdorDeviceSensorInfo::SyncRun final : public Run {
+ public:
+  SyncRun(PemdorDeviceSensorInfo& collector, std::size_t limit) : Run(collector), limit_(limit) {}
+  // Resets the sync run's state and takes the four streams and the location part. Under
+  // runMutex.
+  std::shared_ptr<Run> begin();
+  // Starts every available stream. Host's thread.
+  void startMotion();
+  // Makes the location manager and posts the start of updates. Main thread.
+  void startLocation();
+
+  void didUpdateLocation(CLLocationRef location) override;
+  void didFailLocation() override;
+  void finish() override;
+
+ private:
+  void handleReading(MotionStream stream, const CMVector* value);
+  void startUpdates();
+
+  const std::size_t limit_;
 };
 
 std::shared_ptr<PemdorDeviceSensorInfo> PemdorDeviceSensorInfo::init() {
@@ -108,6 +199,7 @@ PemdorDeviceSensorInfo::PemdorDeviceSensorInfo(ConstructionKey, std::shared_ptr<
   impl_->currentLocationTime = "";
   impl_->queue = platform_->dispatcher().makeOperationQueue("pemdor.collector");
   if (impl_->queue) impl_->queue->setMaxConcurrentOperationCount(1);
+  impl_->locationRun = std::make_shared<CallbackRun>(*this);
 }
 
 PemdorDeviceSensorInfo::~PemdorDeviceSensorInfo() = default;
@@ -232,6 +324,27 @@ void PemdorDeviceSensorInfo::setCollectEnds(bool value) {
   impl_->collectEnds = value;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Queries
+
+std::string PemdorDeviceSensorInfo::availableSensors() const {
+  std::string text = "Sensors";
+  auto motion = motionManager();
+  if (!motion) return text;
+  if (motion->isAccelerometerAvailable()) text += "Accelerometer";
+  if (motion->isGyroAvailable()) text += "Gyro";
+  if (motion->isMagnetometerAvailable()) text += "Magnetometer";
+  return text;
+}
+
+bool PemdorDeviceSensorInfo::isLocationServiceAvailable() const {
+  return platform_->locationServicesEnabled();
+}
+
+std::string PemdorDeviceSensorInfo::getCurrentTime() const {
+  return detail::formatMilliseconds(platform_->timeIntervalSince1970());
+}
+
 PemdorRecordListRef sensorRecords(const PemdorDeviceSensorInfo& collector, MotionStream stream) {
   switch (stream) {
     case MotionStream::accelerometer:
@@ -261,24 +374,27 @@ bool sensorFinished(const PemdorDeviceSensorInfo& collector, MotionStream stream
 }
 
 // ---------------------------------------------------------------------------------------------
-// Queries
+// Location callbacks, on the main thread. Each goes to the run that holds the location part; the
+// manager argument is not looked at, and every stop acts on the collector's own locationManager.
 
-std::string PemdorDeviceSensorInfo::availableSensors() const {
-  std::string text = "Sensors";
-  auto motion = motionManager();
-  if (!motion) return text;
-  if (motion->isAccelerometerAvailable()) text += "Accelerometer";
-  if (motion->isGyroAvailable()) text += "Gyro";
-  if (motion->isMagnetometerAvailable()) text += "Magnetometer";
-  return text;
+void PemdorDeviceSensorInfo::locationManagerDidUpdateLocations(
+    CLLocationManager&, const std::vector<CLLocationRef>& locations) {
+  locationRun()->didUpdateLocation(locations.empty() ? nullptr : locations.back());
 }
 
-bool PemdorDeviceSensorInfo::isLocationServiceAvailable() const {
-  return platform_->locationServicesEnabled();
+void PemdorDeviceSensorInfo::locationManagerDidUpdateToLocation(CLLocationManager&,
+                                                                const CLLocationRef& newLocation,
+                                                                const CLLocationRef&) {
+  locationRun()->didUpdateLocation(newLocation);
 }
 
-std::string PemdorDeviceSensorInfo::getCurrentTime() const {
-  return detail::formatMilliseconds(platform_->timeIntervalSince1970());
+void PemdorDeviceSensorInfo::locationManagerDidFailWithError(CLLocationManager&, const NSError&) {
+  locationRun()->didFailLocation();
+}
+
+std::shared_ptr<PemdorDeviceSensorInfo::Run> PemdorDeviceSensorInfo::locationRun() const {
+  std::lock_guard run(impl_->runMutex);
+  return impl_->locationRun;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -286,103 +402,119 @@ std::string PemdorDeviceSensorInfo::getCurrentTime() const {
 
 void PemdorDeviceSensorInfo::processSensorsWithCallBack(Completion completion) {
   auto self = shared_from_this();
-  std::array<std::uint64_t, kMotionStreamCount> generation{};
-  std::uint64_t epoch = 0;
-  // The completion replaced here may hold host objects; it is released outside our locks.
+  auto run = std::make_shared<CallbackRun>(*this);
+  // The completion replaced here may hold host objects; it is released outside our locks, and
+  // so is the run that held the location part.
   setCompletion(std::move(completion));
+  std::shared_ptr<Run> previous;
   {
-    std::lock_guard run(impl_->runMutex);
-    setAccelerometerFinished(false);
-    setGyroFinished(false);
-    setMagneticFinished(false);
-    setLocationServiceFinished(false);
-    setExecuteCompletionOnce(false);
-    setCollectEnds(false);
-    setInSyncMode(false);
-    for (MotionStream stream : kCallbackStreams) {
-      impl_->list(stream)->clear();
-      generation[index(stream)] = ++impl_->streamGeneration[index(stream)];
-    }
-    epoch = ++impl_->locationEpoch;
+    std::lock_guard lock(impl_->runMutex);
+    previous = run->begin();
   }
+  platform_->dispatcher().mainQueue()->async([self, run] { run->startLocation(); });
+  run->startMotion();
+}
 
-  platform_->dispatcher().mainQueue()->async([self, epoch] { self->startLocation(epoch, false); });
+std::shared_ptr<PemdorDeviceSensorInfo::Run> PemdorDeviceSensorInfo::CallbackRun::begin() {
+  PemdorDeviceSensorInfo& c = collector_;
+  c.setAccelerometerFinished(false);
+  c.setGyroFinished(false);
+  c.setMagneticFinished(false);
+  c.setLocationServiceFinished(false);
+  c.setExecuteCompletionOnce(false);
+  c.setCollectEnds(false);
+  c.setInSyncMode(false);
+  for (MotionStream stream : kCallbackStreams) takeStream(stream);
+  return takeLocation();
+}
 
-  auto motion = motionManager();
-  auto workQueue = queue();
+void PemdorDeviceSensorInfo::CallbackRun::startMotion() {
+  PemdorDeviceSensorInfo& c = collector_;
+  auto self = c.shared_from_this();
+  auto run = std::static_pointer_cast<CallbackRun>(shared_from_this());
+  auto motion = c.motionManager();
+  auto workQueue = c.queue();
   for (MotionStream stream : kCallbackStreams) {
     if (motion && workQueue && motion->isAvailable(stream)) {
-      motion->setUpdateInterval(stream, kUpdateInterval);
-      motion->startUpdates(
-          stream, workQueue,
-          [self, stream, gen = generation[index(stream)]](const CMVector* value, const NSError*) {
-            // A stop inside may release this handler; keep the collector.
-            const auto collector = self;
-            collector->handleCallbackReading(stream, gen, value);
-          });
+      motion->setUpdateInterval(stream, kSensorUpdateInterval);
+      motion->startUpdates(stream, workQueue,
+                           [self, run, stream](const CMVector* value, const NSError*) {
+                             // A stop inside may release this handler; keep what it holds.
+                             const auto collector = self;
+                             const auto owner = run;
+                             owner->handleReading(stream, value);
+                           });
     } else {
-      impl_->sensorFinished[index(stream)] = true;
-      checkAllRecords();
+      c.impl_->sensorFinished[index(stream)] = true;
+      c.checkAllRecords();
     }
   }
 }
 
-void PemdorDeviceSensorInfo::handleCallbackReading(MotionStream stream, std::uint64_t generation,
-                                                   const CMVector* value) {
+void PemdorDeviceSensorInfo::CallbackRun::handleReading(MotionStream stream,
+                                                        const CMVector* value) {
+  PemdorDeviceSensorInfo& c = collector_;
   const CMVector vector = value ? *value : CMVector{};
   std::string text = detail::formatCallbackReading(vector, sensorOf(stream).callbackPrecision);
   {
-    std::lock_guard run(impl_->runMutex);
-    if (impl_->streamGeneration[index(stream)] != generation) return;
-    if (impl_->list(stream)->appendIfBelow(std::move(text), kReadingsPerSensor)) return;
-    if (auto motion = motionManager()) motion->stopUpdates(stream);
-    impl_->sensorFinished[index(stream)] = true;
+    std::lock_guard lock(c.impl_->runMutex);
+    if (!streamTickets_[index(stream)].current()) return;
+    if (c.impl_->list(stream)->appendIfBelow(std::move(text), kCallbackReadingsPerSensor)) return;
+    if (auto motion = c.motionManager()) motion->stopUpdates(stream);
+    c.impl_->sensorFinished[index(stream)] = true;
   }
-  checkAllRecords();
+  c.checkAllRecords();
 }
 
-void PemdorDeviceSensorInfo::startLocation(std::uint64_t epoch, bool syncRun) {
-  auto self = shared_from_this();
-  auto& dispatcher = platform_->dispatcher();
+void PemdorDeviceSensorInfo::CallbackRun::startLocation() {
+  PemdorDeviceSensorInfo& c = collector_;
+  auto& dispatcher = c.platform_->dispatcher();
   std::shared_ptr<CLLocationManager> manager;
   {
-    std::lock_guard run(impl_->runMutex);
-    // A newer run, or finishSensors for this sync run, came first.
-    if (impl_->locationEpoch != epoch) return;
-    if (syncRun && impl_->finishedSyncEpoch == epoch) return;
+    std::lock_guard lock(c.impl_->runMutex);
+    // A newer run came first.
+    if (!locationTicket_.current()) return;
     // A timeout left by an earlier callback run must not end this run's wait.
-    dispatcher.cancelPreviousPerformRequestsWithTarget(this, kCancelLocationServiceSelector);
-    manager = platform_->makeLocationManager();
-    setLocationManager(manager);
+    dispatcher.cancelPreviousPerformRequestsWithTarget(&c, kCancelLocationServiceSelector);
+    manager = c.platform_->makeLocationManager();
+    c.setLocationManager(manager);
   }
   if (!manager) {
-    if (!syncRun) proceedWithLocationService();
+    c.proceedWithLocationService();
     return;
   }
-  manager->setDelegate(weak_from_this());
-  manager->setDesiredAccuracy(syncRun ? kCLLocationAccuracyThreeKilometers
-                                      : kCLLocationAccuracyKilometer);
+  manager->setDelegate(c.weak_from_this());
+  manager->setDesiredAccuracy(kCLLocationAccuracyKilometer);
   manager->setDistanceFilter(kCLHeadingFilterNone);
-
-  if (syncRun) {
-    dispatcher.globalQueue(0)->async([self, epoch] {
-      // The provider's queries may take a moment; they are made before taking the lock.
-      if (!isAuthorized(*self->platform_) || !self->platform_->locationServicesEnabled()) return;
-      std::lock_guard run(self->impl_->runMutex);
-      if (self->impl_->locationEpoch != epoch || self->impl_->finishedSyncEpoch == epoch) return;
-      if (auto current = self->locationManager()) current->startUpdatingLocation();
-    });
-    return;
-  }
-
-  if (isAuthorized(*platform_) && platform_->locationServicesEnabled()) {
+  if (mayStartUpdates(*c.platform_)) {
     manager->startUpdatingLocation();
   } else {
-    proceedWithLocationService();
+    c.proceedWithLocationService();
   }
-  dispatcher.performSelector(this, kCancelLocationServiceSelector, kLocationTimeout, [self, epoch] {
-    if (self->impl_->locationEpoch == epoch) self->cancelLocationService();
-  });
+  dispatcher.performSelector(
+      &c, kCancelLocationServiceSelector, kLocationWaitSeconds,
+      [self = c.shared_from_this(),
+       run = std::static_pointer_cast<CallbackRun>(shared_from_this())] { run->timeout(); });
+}
+
+void PemdorDeviceSensorInfo::CallbackRun::timeout() {
+  // The timeout of a run whose location part has passed to a newer run ends nothing.
+  if (locationTicket_.current()) collector_.cancelLocationService();
+}
+
+void PemdorDeviceSensorInfo::CallbackRun::didUpdateLocation(CLLocationRef location) {
+  PemdorDeviceSensorInfo& c = collector_;
+  c.setCurrentLocation(std::move(location));
+  c.platform_->dispatcher().cancelPreviousPerformRequestsWithTarget(&c,
+                                                                    kCancelLocationServiceSelector);
+  c.proceedWithLocationService();
+}
+
+void PemdorDeviceSensorInfo::CallbackRun::didFailLocation() {
+  PemdorDeviceSensorInfo& c = collector_;
+  c.platform_->dispatcher().cancelPreviousPerformRequestsWithTarget(&c,
+                                                                    kCancelLocationServiceSelector);
+  c.proceedWithLocationService();
 }
 
 void PemdorDeviceSensorInfo::cancelLocationService() {
@@ -400,7 +532,7 @@ void PemdorDeviceSensorInfo::checkAllRecords() {
   std::string latitude;
   std::string longitude;
   {
-    std::lock_guard check(impl_->checkLock);
+    std::lock_guard check(impl_->completionCheckMutex);
     if (!accelerometerFinished() || !gyroFinished() || !magneticFinished() ||
         !locationServiceFinished() || executeCompletionOnce()) {
       return;
@@ -437,45 +569,6 @@ PemdorRecordListRef PemdorDeviceSensorInfo::checkNilOfArray(const PemdorRecordLi
 }
 
 // ---------------------------------------------------------------------------------------------
-// Location callbacks
-
-void PemdorDeviceSensorInfo::locationManagerDidUpdateLocations(
-    CLLocationManager&, const std::vector<CLLocationRef>& locations) {
-  handleFix(locations.empty() ? nullptr : locations.back());
-}
-
-void PemdorDeviceSensorInfo::locationManagerDidUpdateToLocation(CLLocationManager&,
-                                                                const CLLocationRef& newLocation,
-                                                                const CLLocationRef&) {
-  handleFix(newLocation);
-}
-
-void PemdorDeviceSensorInfo::locationManagerDidFailWithError(CLLocationManager&, const NSError&) {
-  if (inSyncMode()) {
-    if (auto manager = locationManager()) manager->stopUpdatingLocation();
-    return;
-  }
-  platform_->dispatcher().cancelPreviousPerformRequestsWithTarget(this,
-                                                                  kCancelLocationServiceSelector);
-  proceedWithLocationService();
-}
-
-void PemdorDeviceSensorInfo::handleFix(CLLocationRef location) {
-  if (inSyncMode()) {
-    if (!collectEnds()) {
-      setCurrentLocation(std::move(location));
-      setCurrentLocationTime(getCurrentTime());
-    }
-    if (auto manager = locationManager()) manager->stopUpdatingLocation();
-    return;
-  }
-  setCurrentLocation(std::move(location));
-  platform_->dispatcher().cancelPreviousPerformRequestsWithTarget(this,
-                                                                  kCancelLocationServiceSelector);
-  proceedWithLocationService();
-}
-
-// ---------------------------------------------------------------------------------------------
 // The sync run
 
 void PemdorDeviceSensorInfo::startSensors() {
@@ -485,36 +578,41 @@ void PemdorDeviceSensorInfo::startSensors() {
 void PemdorDeviceSensorInfo::startSensors(std::int32_t limit) {
   auto self = shared_from_this();
   // A negative limit would never stop a stream; it keeps nothing instead.
-  const std::size_t kept = limit < 0 ? 0 : static_cast<std::size_t>(limit);
-  std::array<std::uint64_t, kMotionStreamCount> generation{};
-  std::uint64_t epoch = 0;
+  auto run = std::make_shared<SyncRun>(*this, limit < 0 ? 0 : static_cast<std::size_t>(limit));
+  std::shared_ptr<Run> previous;
   {
-    std::lock_guard run(impl_->runMutex);
-    setInSyncMode(true);
-    setCollectEnds(false);
-    for (const PemdorSensor& row : kPemdorSensors) {
-      impl_->list(row.stream)->clear();
-      generation[index(row.stream)] = ++impl_->streamGeneration[index(row.stream)];
-    }
-    setCurrentLocation(nullptr);
-    setCurrentLocationTime("");
-    epoch = ++impl_->locationEpoch;
+    std::lock_guard lock(impl_->runMutex);
+    previous = run->begin();
   }
+  platform_->dispatcher().mainQueue()->async([self, run] { run->startLocation(); });
+  run->startMotion();
+}
 
-  platform_->dispatcher().mainQueue()->async([self, epoch] { self->startLocation(epoch, true); });
+std::shared_ptr<PemdorDeviceSensorInfo::Run> PemdorDeviceSensorInfo::SyncRun::begin() {
+  PemdorDeviceSensorInfo& c = collector_;
+  c.setInSyncMode(true);
+  c.setCollectEnds(false);
+  for (MotionStream stream : kAllMotionStreams) takeStream(stream);
+  c.setCurrentLocation(nullptr);
+  c.setCurrentLocationTime("");
+  return takeLocation();
+}
 
-  auto motion = motionManager();
-  auto workQueue = queue();
+void PemdorDeviceSensorInfo::SyncRun::startMotion() {
+  PemdorDeviceSensorInfo& c = collector_;
+  auto self = c.shared_from_this();
+  auto run = std::static_pointer_cast<SyncRun>(shared_from_this());
+  auto motion = c.motionManager();
+  auto workQueue = c.queue();
   if (!motion || !workQueue) return;
-  for (const PemdorSensor& row : kPemdorSensors) {
-    const MotionStream stream = row.stream;
+  for (MotionStream stream : kAllMotionStreams) {
     if (!motion->isAvailable(stream)) continue;
-    motion->setUpdateInterval(stream, kUpdateInterval);
-    auto handler = [self, stream, gen = generation[index(stream)], kept](const CMVector* value,
-                                                                         const NSError*) {
-      // A stop inside may release this handler; keep the collector.
+    motion->setUpdateInterval(stream, kSensorUpdateInterval);
+    auto handler = [self, run, stream](const CMVector* value, const NSError*) {
+      // A stop inside may release this handler; keep what it holds.
       const auto collector = self;
-      collector->handleSyncReading(stream, gen, kept, value);
+      const auto owner = run;
+      owner->handleReading(stream, value);
     };
     if (stream == MotionStream::deviceMotion) {
       motion->startDeviceMotionUpdatesUsingReferenceFrame(
@@ -528,18 +626,68 @@ void PemdorDeviceSensorInfo::startSensors(std::int32_t limit) {
   }
 }
 
-void PemdorDeviceSensorInfo::handleSyncReading(MotionStream stream, std::uint64_t generation,
-                                               std::size_t limit, const CMVector* value) {
+void PemdorDeviceSensorInfo::SyncRun::handleReading(MotionStream stream, const CMVector* value) {
+  PemdorDeviceSensorInfo& c = collector_;
   const CMVector vector = value ? *value : CMVector{};
-  std::string text = detail::formatSyncReading(vector, getCurrentTime());
-  auto motion = motionManager();
-  std::lock_guard run(impl_->runMutex);
-  if (impl_->streamGeneration[index(stream)] != generation) return;
+  std::string text = detail::formatSyncReading(vector, c.getCurrentTime());
+  auto motion = c.motionManager();
+  std::lock_guard lock(c.impl_->runMutex);
+  if (!streamTickets_[index(stream)].current()) return;
   if (motion && motion->isActive(stream) &&
-      impl_->list(stream)->appendIfBelow(std::move(text), limit)) {
+      c.impl_->list(stream)->appendIfBelow(std::move(text), limit_)) {
     return;
   }
   if (motion) motion->stopUpdates(stream);
+}
+
+void PemdorDeviceSensorInfo::SyncRun::startLocation() {
+  PemdorDeviceSensorInfo& c = collector_;
+  std::shared_ptr<CLLocationManager> manager;
+  {
+    std::lock_guard lock(c.impl_->runMutex);
+    // A newer run, or finishSensors for this run, came first.
+    if (!locationTicket_.current()) return;
+    // A timeout left by an earlier callback run has nothing left to end.
+    c.platform_->dispatcher().cancelPreviousPerformRequestsWithTarget(
+        &c, kCancelLocationServiceSelector);
+    manager = c.platform_->makeLocationManager();
+    c.setLocationManager(manager);
+  }
+  if (!manager) return;
+  manager->setDelegate(c.weak_from_this());
+  manager->setDesiredAccuracy(kCLLocationAccuracyThreeKilometers);
+  manager->setDistanceFilter(kCLHeadingFilterNone);
+  c.platform_->dispatcher().globalQueue(0)->async(
+      [self = c.shared_from_this(), run = std::static_pointer_cast<SyncRun>(shared_from_this())] {
+        run->startUpdates();
+      });
+}
+
+void PemdorDeviceSensorInfo::SyncRun::startUpdates() {
+  PemdorDeviceSensorInfo& c = collector_;
+  // The provider's queries may take a moment; they are made before taking the lock.
+  if (!mayStartUpdates(*c.platform_)) return;
+  std::lock_guard lock(c.impl_->runMutex);
+  if (!locationTicket_.current()) return;
+  if (auto current = c.locationManager()) current->startUpdatingLocation();
+}
+
+void PemdorDeviceSensorInfo::SyncRun::didUpdateLocation(CLLocationRef location) {
+  PemdorDeviceSensorInfo& c = collector_;
+  if (!c.collectEnds()) {
+    c.setCurrentLocation(std::move(location));
+    c.setCurrentLocationTime(c.getCurrentTime());
+  }
+  if (auto manager = c.locationManager()) manager->stopUpdatingLocation();
+}
+
+void PemdorDeviceSensorInfo::SyncRun::didFailLocation() {
+  if (auto manager = collector_.locationManager()) manager->stopUpdatingLocation();
+}
+
+void PemdorDeviceSensorInfo::SyncRun::finish() {
+  // A location start or start of updates still pending from this run now does nothing.
+  locationTicket_.end();
 }
 
 PemdorSensorData PemdorDeviceSensorInfo::getSensorData() {
@@ -550,9 +698,9 @@ PemdorSensorData PemdorDeviceSensorInfo::getSensorData() {
     data["lo"] = detail::formatCoordinate(location->coordinate().longitude);
     data["Time"] = currentLocationTime();
   }
-  for (const PemdorSensor& row : kPemdorSensors) {
-    auto list = impl_->list(row.stream);
-    if (!list->empty()) data[row.dataKey] = std::move(list);
+  for (const PemdorSensor& sensor : kPemdorSensors) {
+    auto list = impl_->list(sensor.stream);
+    if (!list->empty()) data[sensor.dataKey] = std::move(list);
   }
   return data;
 }
@@ -566,9 +714,8 @@ void PemdorDeviceSensorInfo::finishSensors() {
   }
   std::shared_ptr<CLLocationManager> manager;
   {
-    // A sync location start or start of updates still pending from this run now does nothing.
-    std::lock_guard run(impl_->runMutex);
-    if (impl_->inSyncMode) impl_->finishedSyncEpoch = impl_->locationEpoch.load();
+    std::lock_guard lock(impl_->runMutex);
+    impl_->locationRun->finish();
     manager = locationManager();
   }
   if (manager) manager->stopUpdatingLocation();

@@ -145,11 +145,12 @@ class PemdorDeviceSensorInfo : public CLLocationManagerDelegate,
 
  private:
   struct Impl;
-  void startLocation(std::uint64_t epoch, bool syncRun);
-  void handleCallbackReading(MotionStream stream, std::uint64_t generation, const CMVector* value);
-  void handleSyncReading(MotionStream stream, std::uint64_t generation, std::size_t limit,
-                         const CMVector* value);
-  void handleFix(CLLocationRef location);
+  // The runs, one object per run (defined with the collector's implementation).
+  class Run;
+  class CallbackRun;
+  class SyncRun;
+  // The run that the location callbacks go to.
+  std::shared_ptr<Run> locationRun() const;
 
   std::shared_ptr<Platform> platform_;
   std::unique_ptr<Impl> impl_;
