@@ -1,9 +1,10 @@
 #include "pemdor/PemdorJsonWrapper.h"
 
 #include <cmath>
-#include <cstring>
 #include <string_view>
 #include <utility>
+
+#include "pemdor/internal/JsonPreScan.h"
 
 namespace pemdor {
 namespace {
@@ -46,40 +47,6 @@ bool isSerialisable(const Json& value) {
   return true;
 }
 
-// Reports whether brackets in the text nest deeper than kMaxDepth, in one linear pass that
-// skips string contents. On well-formed JSON it finds string boundaries exactly as the parser
-// does, so it measures the true depth. On malformed JSON it agrees with the parser on
-// everything before the parser's first error, so the parser never builds a value deeper than
-// this pass allowed; whatever the pass answers after that point, the parse fails anyway.
-bool nestsTooDeep(const std::uint8_t* bytes, std::size_t size) {
-  std::size_t depth = 0;
-  bool inString = false;
-  for (std::size_t i = 0; i < size; ++i) {
-    const std::uint8_t byte = bytes[i];
-    if (inString) {
-      if (byte == '\\') {
-        ++i;
-      } else if (byte == '"') {
-        inString = false;
-      }
-    } else if (byte == '"') {
-      inString = true;
-    } else if (byte == '[' || byte == '{') {
-      if (++depth > PemdorJsonWrapper::kMaxDepth) return true;
-    } else if ((byte == ']' || byte == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return false;
-}
-
-// A zero byte can never be part of JSON text (inside a string it is an unescaped control
-// character), but the parser reads one as the end of its input and would accept "{}" followed
-// by a zero byte and anything at all, so such input is refused before parsing.
-bool holdsZeroByte(const std::uint8_t* bytes, std::size_t size) {
-  return size > 0 && std::memchr(bytes, 0, size) != nullptr;
-}
-
 }  // namespace
 
 std::optional<std::vector<std::uint8_t>> PemdorJsonWrapper::convertToJsonDataWithDictionary(
@@ -110,10 +77,9 @@ std::optional<std::string> PemdorJsonWrapper::convertToJsonStringWithDictionary(
 std::optional<nlohmann::json> PemdorJsonWrapper::convertoDictionaryWithJsonData(
     const std::optional<std::vector<std::uint8_t>>& data) {
   try {
-    if (!data || holdsZeroByte(data->data(), data->size()) ||
-        nestsTooDeep(data->data(), data->size())) {
-      return std::nullopt;
-    }
+    if (!data) return std::nullopt;
+    const std::string_view text(reinterpret_cast<const char*>(data->data()), data->size());
+    if (preScanJson(text, kMaxDepth)) return std::nullopt;
     // No callback, no exceptions, comments refused. The parser is strict RFC 8259 apart from
     // skipping one leading UTF-8 byte order mark, which RFC 8259 section 8.1 permits.
     Json value = Json::parse(data->begin(), data->end(), nullptr, false, false);

@@ -18,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "pemdor/internal/JsonPreScan.h"
 #include "pemdor/platform/SimulatedDevice.h"
 
 namespace pemdor {
@@ -134,33 +135,6 @@ std::string parserProblem(const char* what) {
     }
   }
   return printable(text);
-}
-
-// Finds the first bracket that opens a level deeper than kMaxNesting, outside strings; a linear
-// scan that never recurses.
-std::optional<std::size_t> tooDeep(std::string_view text) {
-  std::size_t depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxNesting) return i;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return std::nullopt;
 }
 
 // The reader of a scenario value, one function per kind of place.
@@ -368,14 +342,12 @@ SimScenarioResult simScenarioFromJson(const nlohmann::json& value, std::string_v
 }
 
 SimScenarioResult parseSimScenario(std::string_view text, std::string_view source) {
-  // The parser reads a zero byte as the end of its input and would accept "{}" followed by a
-  // zero byte and anything at all; a zero byte is never part of JSON text.
-  if (const auto nul = text.find('\0'); nul != std::string_view::npos) {
-    return refused(
-        source, "binary data (a zero byte at offset " + std::to_string(nul) + "), not a JSON text");
-  }
-  if (const auto at = tooDeep(text)) {
-    return refused(source, lineAndColumn(text, *at) + ": nested deeper than " +
+  if (const auto problem = preScanJson(text, kMaxNesting)) {
+    if (problem->kind == JsonPreScanProblem::Kind::zeroByte) {
+      return refused(source, "binary data (a zero byte at offset " +
+                                 std::to_string(problem->offset) + "), not a JSON text");
+    }
+    return refused(source, lineAndColumn(text, problem->offset) + ": nested deeper than " +
                                std::to_string(kMaxNesting) + " levels");
   }
   json value;

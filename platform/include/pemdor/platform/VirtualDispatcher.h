@@ -8,8 +8,8 @@
 //
 // Every queue (main, global, work queues) is a FIFO of its own. Among tasks that are ready at
 // the same virtual instant on different queues, the default order is the order of posting; a
-// shuffle key picks another order, the same one for the same key, while each serial queue keeps
-// its own order.
+// shuffle key (test-facing, see setShuffleKey) picks another order, the same one for the same
+// key, while each serial queue keeps its own order.
 //
 // Threads: post, schedule, cancel and query from any thread. Drive (runOne, runUntilIdle,
 // advanceBy, advanceClockBy, runUntil) from one thread at a time, the owner's; every task runs
@@ -66,6 +66,10 @@ class VirtualDispatcher : public Dispatcher {
   /// Tasks run since creation.
   virtual std::uint64_t tasksRun() const = 0;
 
+  /// For tests, not for hosts: correct code works whatever order tasks that are ready at the
+  /// same instant run in, and tests set a key to run one script in many such orders and to
+  /// replay a failing one. Hosts leave it unset.
+  ///
   /// nullopt: posting order. A value: each next task is picked pseudo-randomly, reproducibly for
   /// the same key, among the heads of the serial queues (main, and work queues with a maximum of
   /// 1) and every ready task of the other queues. Timers still fall due in order.
