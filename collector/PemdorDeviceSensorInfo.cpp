@@ -18,14 +18,6 @@ namespace {
 
 constexpr const char* kCancelLocationServiceSelector = "cancelLocationService";
 
-// The sensor table is indexed by MotionStream.
-static_assert([] {
-  for (std::size_t i = 0; i < kPemdorSensors.size(); ++i) {
-    if (index(kPemdorSensors[i].stream) != i) return false;
-  }
-  return true;
-}());
-
 // Whether a run may start location updates: authorised (the status asked anew for each
 // comparison), and then location services enabled.
 bool mayStartUpdates(const Platform& platform) {
@@ -343,34 +335,6 @@ bool PemdorDeviceSensorInfo::isLocationServiceAvailable() const {
 
 std::string PemdorDeviceSensorInfo::getCurrentTime() const {
   return detail::formatMilliseconds(platform_->timeIntervalSince1970());
-}
-
-PemdorRecordListRef sensorRecords(const PemdorDeviceSensorInfo& collector, MotionStream stream) {
-  switch (stream) {
-    case MotionStream::accelerometer:
-      return collector.accelerometerRecords();
-    case MotionStream::gyro:
-      return collector.gyroRecords();
-    case MotionStream::magnetometer:
-      return collector.magneticRecords();
-    case MotionStream::deviceMotion:
-      return collector.gravityRecords();
-  }
-  return nullptr;
-}
-
-bool sensorFinished(const PemdorDeviceSensorInfo& collector, MotionStream stream) {
-  switch (stream) {
-    case MotionStream::accelerometer:
-      return collector.accelerometerFinished();
-    case MotionStream::gyro:
-      return collector.gyroFinished();
-    case MotionStream::magnetometer:
-      return collector.magneticFinished();
-    case MotionStream::deviceMotion:
-      return false;
-  }
-  return false;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -17,8 +17,8 @@ constexpr std::size_t kBufferSize = 400;
 __extension__ typedef unsigned __int128 Uint128;
 
 constexpr std::array<std::uint64_t, 10> kPowersOfTen = {
-    1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL,
-    1000000000ULL};
+    1ULL,      10ULL,      100ULL,      1000ULL,      10000ULL,
+    100000ULL, 1000000ULL, 10000000ULL, 100000000ULL, 1000000000ULL};
 
 // printf's "%.Nf" for the values readings have, without its generality: a finite double is
 // m × 2^e exactly, so value × 10^N is the integer m × 10^N shifted by e, and printf's result is

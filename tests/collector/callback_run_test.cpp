@@ -264,6 +264,32 @@ TEST(CallbackRun, DeliveriesOfAnEarlierRunDoNotReachALaterOne) {
   manual->forgetHandlers();
 }
 
+// A fix belongs to the run that started last, whatever the host has set inSyncMode to since.
+TEST(CallbackRun, FixesGoToTheRunStartedLastNotToTheInSyncModeFlag) {
+  {
+    VirtualRig rig(R"({"location": {"events": [{"after": 0.5, "locations": [[12.5, -45.25]]}]}})");
+    rig.callbackRun();
+    rig.collector->setInSyncMode(true);
+    rig.advance(0.6);
+    EXPECT_TRUE(rig.collector->locationServiceFinished()) << "the fix ended the wait";
+    EXPECT_EQ(rig.collector->currentLocationTime(), "") << "a callback run stores no fix time";
+    rig.advance(1.0);
+    ASSERT_EQ(rig.log.size(), 1u);
+    EXPECT_EQ(rig.log.at(0).latitude, "12.500000");
+  }
+  {
+    VirtualRig rig(R"({"clock": {"start": 1449000000.0},
+                       "location": {"events": [{"after": 0.5, "locations": [[1, 2]]}]}})");
+    rig.collector->startSensors();
+    rig.collector->setInSyncMode(false);
+    rig.advance(2.0);
+    EXPECT_EQ(rig.collector->currentLocationTime(), "1449000000500");
+    EXPECT_FALSE(rig.collector->locationServiceFinished()) << "a sync run has no location part";
+    EXPECT_EQ(rig.device->locationUpdatesRunning(), 0u);
+    EXPECT_EQ(rig.dispatcher->pendingPerformRequests(), 0u);
+  }
+}
+
 TEST(CallbackRun, CompletionMayStartTheNextRun) {
   VirtualRig rig;
   int calls = 0;

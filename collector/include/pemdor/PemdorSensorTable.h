@@ -54,6 +54,15 @@ inline constexpr std::array<PemdorSensor, kMotionStreamCount> kPemdorSensors = {
 inline constexpr std::array<MotionStream, 3> kCallbackStreams = {
     MotionStream::accelerometer, MotionStream::gyro, MotionStream::magnetometer};
 
+static_assert(
+    [] {
+      for (std::size_t i = 0; i < kPemdorSensors.size(); ++i) {
+        if (static_cast<std::size_t>(kPemdorSensors[i].stream) != i) return false;
+      }
+      return true;
+    }(),
+    "kPemdorSensors is indexed by MotionStream");
+
 /// The row of `stream`.
 constexpr const PemdorSensor& sensorOf(MotionStream stream) {
   return kPemdorSensors[static_cast<std::size_t>(stream)];
