@@ -54,6 +54,11 @@ struct PemdorDeviceSensorInfo::Impl {
   // start of updates). Held only around our own state and platform calls that never call back
   // synchronously; never while host code runs.
   std::mutex runMutex;
+  // The tokens are the providers' RunToken. Only the token part of their mechanism is used: the
+  // motion manager already holds each stream's queue and handler, and a ticket is checked under
+  // runMutex rather than lock-free, because the check, the append and the stop that may follow
+  // must be one step against the start of a new run.
+  //
   // Per stream: each run that (re)starts the stream begins a new run of its token, so the
   // handlers of an earlier run drop their deliveries. A stream a later run does not restart
   // stays with its run: a sync run's gravity keeps filling gravityRecords through a later
