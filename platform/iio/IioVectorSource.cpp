@@ -2,9 +2,15 @@
 
 #include <iio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <system_error>
+#include <vector>
+
+#include "IioBuffered.h"
+#include "IioDevices.h"
 
 namespace pemdor::iio {
 namespace {
@@ -35,37 +41,19 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
-// Parses a whole decimal number; libiio's own parsers are not promised to ignore the locale.
-std::optional<double> parseNumber(std::string_view text) {
-  text = trim(text);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  double value = 0.0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc{} || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
-}
-
 std::string errorText(int error) {
   return std::generic_category().message(error);
-}
-
-// Reads a channel attribute as text. Returns the negative errno on failure.
-ssize_t readChannelText(const iio_channel* channel, const char* attribute, std::string& out) {
-  char buffer[256];
-  const ssize_t n = iio_channel_attr_read(channel, attribute, buffer, sizeof buffer);
-  if (n < 0) return n;
-  out.assign(buffer, static_cast<std::size_t>(n) < sizeof buffer ? static_cast<std::size_t>(n)
-                                                                 : sizeof buffer - 1);
-  return n;
 }
 
 // Reads a numeric channel attribute: the value, or the negative errno (-EINVAL for text that is
 // not a number).
 int readChannelNumber(const iio_channel* channel, const char* attribute, double& value) {
-  std::string text;
-  const ssize_t n = readChannelText(channel, attribute, text);
+  char buffer[256];
+  const ssize_t n = iio_channel_attr_read(channel, attribute, buffer, sizeof buffer);
   if (n < 0) return static_cast<int>(n);
-  const auto number = parseNumber(text);
+  const std::size_t length =
+      static_cast<std::size_t>(n) < sizeof buffer ? static_cast<std::size_t>(n) : sizeof buffer - 1;
+  const auto number = parseIioNumber(std::string_view(buffer, length));
   if (!number) return -EINVAL;
   value = *number;
   return 0;
@@ -78,79 +66,80 @@ double optionalNumber(const iio_channel* channel, const char* attribute, double 
   return readChannelNumber(channel, attribute, value) == 0 ? value : fallback;
 }
 
-const iio_channel* findInput(const iio_device* device, const std::string& id) {
-  return iio_device_find_channel(device, id.c_str(), false);
-}
-
-// The mount matrix of a triple, from the first place that has one: the kind's own attribute
-// (in_accel_mount_matrix, or a per-channel one), which libiio attaches to each channel; the
-// device-wide mount_matrix; or in_mount_matrix, which libiio's local backend presents as an input
-// channel "mount" with an attribute "matrix". A matrix that does not parse counts as absent.
-std::optional<MountMatrix> findMountMatrix(const iio_device* device, const iio_channel* xChannel) {
-  std::string text;
-  if (iio_channel_find_attr(xChannel, "mount_matrix") &&
-      readChannelText(xChannel, "mount_matrix", text) >= 0) {
-    if (auto matrix = parseMountMatrix(text)) return matrix;
-  }
-  if (iio_device_find_attr(device, "mount_matrix")) {
-    char buffer[256];
-    const ssize_t n = iio_device_attr_read(device, "mount_matrix", buffer, sizeof buffer);
-    if (n > 0) {
-      const auto length = static_cast<std::size_t>(n) < sizeof buffer ? static_cast<std::size_t>(n)
-                                                                      : sizeof buffer - 1;
-      if (auto matrix = parseMountMatrix(std::string_view(buffer, length))) return matrix;
-    }
-  }
-  if (const iio_channel* mount = findInput(device, "mount");
-      mount && iio_channel_find_attr(mount, "matrix") &&
-      readChannelText(mount, "matrix", text) >= 0) {
-    if (auto matrix = parseMountMatrix(text)) return matrix;
-  }
-  return std::nullopt;
-}
-
-// The three channels of `kind` on `device`, or nullopt when one is missing or has no value.
-std::optional<std::array<const iio_channel*, 3>> findTriple(const iio_device* device,
-                                                            IioKind kind) {
-  std::array<const iio_channel*, 3> channels{};
-  const std::string prefix = std::string(iioKindInfo(kind).prefix) + "_";
-  for (std::size_t axis = 0; axis < 3; ++axis) {
-    const iio_channel* channel = findInput(device, prefix + kAxisNames[axis]);
-    if (!channel) return std::nullopt;
-    if (!iio_channel_find_attr(channel, "raw") && !iio_channel_find_attr(channel, "input")) {
-      return std::nullopt;
-    }
-    channels[axis] = channel;
-  }
-  return channels;
-}
-
 }  // namespace
 
 const IioKindInfo& iioKindInfo(IioKind kind) {
   return kKinds[static_cast<std::size_t>(kind)];
 }
 
-std::optional<MountMatrix> parseMountMatrix(std::string_view text) {
+std::optional<double> parseIioNumber(std::string_view text) {
+  text = trim(text);
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  double value = 0.0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc{} || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  return value;
+}
+
+std::optional<std::string> readChannelAttribute(const iio_channel* channel, const char* attribute) {
+  char buffer[256];
+  const ssize_t n = iio_channel_attr_read(channel, attribute, buffer, sizeof buffer);
+  if (n < 0) return std::nullopt;
+  return std::string(
+      trim(std::string_view(buffer, std::min(static_cast<std::size_t>(n), sizeof buffer - 1))));
+}
+
+std::optional<std::string> readDeviceAttribute(const iio_device* device, const char* attribute) {
+  char buffer[256];
+  const ssize_t n = iio_device_attr_read(device, attribute, buffer, sizeof buffer);
+  if (n < 0) return std::nullopt;
+  return std::string(
+      trim(std::string_view(buffer, std::min(static_cast<std::size_t>(n), sizeof buffer - 1))));
+}
+
+std::optional<MountMatrix> parseMountMatrix(std::string_view text, std::string* problem) {
+  const auto refuse = [problem](std::string why) -> std::optional<MountMatrix> {
+    if (problem) *problem = std::move(why);
+    return std::nullopt;
+  };
   text = trim(text);
   MountMatrix matrix{};
-  std::size_t row = 0;
-  while (row < 3) {
+  for (std::size_t row = 0; row < 3; ++row) {
     const std::size_t rowEnd = text.find(';');
-    if ((rowEnd == std::string_view::npos) != (row == 2)) return std::nullopt;
+    if ((rowEnd == std::string_view::npos) != (row == 2)) {
+      return refuse("not three rows separated by ';'");
+    }
     std::string_view rowText = text.substr(0, rowEnd);
     for (std::size_t column = 0; column < 3; ++column) {
       const std::size_t cellEnd = rowText.find(',');
-      if ((cellEnd == std::string_view::npos) != (column == 2)) return std::nullopt;
-      const auto value = parseNumber(rowText.substr(0, cellEnd));
-      if (!value) return std::nullopt;
+      if ((cellEnd == std::string_view::npos) != (column == 2)) {
+        return refuse("row " + std::to_string(row + 1) + " has not three numbers");
+      }
+      const std::string_view cell = rowText.substr(0, cellEnd);
+      const auto value = parseIioNumber(cell);
+      if (!value || !std::isfinite(*value)) {
+        return refuse('"' + std::string(trim(cell)) + "\" is not a number");
+      }
       matrix[3 * row + column] = *value;
       if (cellEnd != std::string_view::npos) rowText.remove_prefix(cellEnd + 1);
     }
     if (rowEnd != std::string_view::npos) text.remove_prefix(rowEnd + 1);
-    ++row;
+  }
+  if (std::all_of(matrix.begin(), matrix.end(), [](double v) { return v == 0.0; })) {
+    return refuse("all zeros");
   }
   return matrix;
+}
+
+std::string formatMountMatrix(const MountMatrix& matrix) {
+  std::string text;
+  for (std::size_t i = 0; i < matrix.size(); ++i) {
+    if (i > 0) text += i % 3 == 0 ? "; " : ", ";
+    char digits[32];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, matrix[i] + 0.0);
+    text.append(digits, ec == std::errc{} ? end : digits);
+  }
+  return text;
 }
 
 CMVector applyMountMatrix(const MountMatrix& m, const CMVector& v) {
@@ -167,13 +156,13 @@ ContextPtr makeLocalContext() {
 }
 
 bool contextHasKind(iio_context* context, IioKind kind) {
-  if (!context) return false;
-  const unsigned count = iio_context_get_devices_count(context);
-  for (unsigned i = 0; i < count; ++i) {
-    if (findTriple(iio_context_get_device(context, i), kind)) return true;
-  }
-  return false;
+  const std::vector<DeviceInfo> devices = scanDevices(context, ScanDepth::channels);
+  return chooseDevice(devices, kind).has_value();
 }
+
+IioVectorSource::IioVectorSource(IioVectorSource&&) noexcept = default;
+IioVectorSource& IioVectorSource::operator=(IioVectorSource&&) noexcept = default;
+IioVectorSource::~IioVectorSource() = default;
 
 std::optional<IioVectorSource> IioVectorSource::bind(IioKind kind, std::string* why) {
   ContextPtr context = makeLocalContext();
@@ -181,50 +170,75 @@ std::optional<IioVectorSource> IioVectorSource::bind(IioKind kind, std::string* 
     if (why) *why = "no IIO devices (" + errorText(errno) + ")";
     return std::nullopt;
   }
-  const unsigned count = iio_context_get_devices_count(context.get());
-  for (unsigned i = 0; i < count; ++i) {
-    const iio_device* device = iio_context_get_device(context.get(), i);
-    const auto triple = findTriple(device, kind);
-    if (!triple) continue;
-
-    IioVectorSource source;
-    source.kind_ = kind;
-    source.deviceId_ = iio_device_get_id(device);
-    for (std::size_t axis = 0; axis < 3; ++axis) {
-      Axis& a = source.axes_[axis];
-      a.channel = (*triple)[axis];
-      if (iio_channel_find_attr(a.channel, "raw")) {
-        a.scale = optionalNumber(a.channel, "scale", 1.0);
-        a.offset = optionalNumber(a.channel, "offset", 0.0);
-      } else {
-        // A processed value is already offset and scaled by the driver.
-        a.valueAttribute = "input";
-      }
+  const std::vector<DeviceInfo> devices = scanDevices(context.get(), ScanDepth::detailed);
+  const auto chosen = chooseDevice(devices, kind);
+  const char* prefix = iioKindInfo(kind).prefix;
+  if (!chosen) {
+    if (why) {
+      *why = std::string("no IIO device has ") + prefix + "_x, " + prefix + "_y and " + prefix +
+             "_z channels";
     }
-    source.matrix_ = findMountMatrix(device, (*triple)[0]).value_or(kIdentityMountMatrix);
-    source.context_ = std::move(context);
-    return source;
+    return std::nullopt;
   }
-  if (why) {
-    const char* prefix = iioKindInfo(kind).prefix;
-    *why = std::string("no IIO device has ") + prefix + "_x, " + prefix + "_y and " + prefix +
-           "_z channels";
+  const DeviceInfo& info = devices[*chosen];
+  const KindChannels& channels = *info.find(kind);
+  iio_device* device = deviceOf(context.get(), info);
+
+  IioVectorSource source;
+  source.kind_ = kind;
+  source.deviceId_ = info.id;
+  source.matrix_ = channels.matrix;
+  std::array<iio_channel*, 3> triple{};
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    const std::string id = std::string(prefix) + "_" + kAxisNames[axis];
+    triple[axis] = iio_device_find_channel(device, id.c_str(), false);
+    Axis& a = source.axes_[axis];
+    a.channel = triple[axis];
+    if (*channels.mode == ReadMode::buffer || iio_channel_find_attr(a.channel, "raw")) {
+      a.scale = optionalNumber(a.channel, "scale", 1.0);
+      a.offset = optionalNumber(a.channel, "offset", 0.0);
+    } else {
+      // A processed value is already offset and scaled by the driver.
+      a.valueAttribute = "input";
+    }
   }
-  return std::nullopt;
+  if (*channels.mode == ReadMode::buffer) {
+    int error = 0;
+    source.buffered_ = BufferedTriple::open(device, triple, error);
+    if (!source.buffered_) {
+      if (why) *why = info.id + " " + prefix + " buffer: " + errorText(error);
+      return std::nullopt;
+    }
+  }
+  source.context_ = std::move(context);
+  return source;
 }
 
-IioReading IioVectorSource::read() const {
+IioReading IioVectorSource::read() {
+  std::array<double, 3> raw{};
+  if (buffered_) {
+    int error = 0;
+    const auto latest = buffered_->latest(error);
+    if (!latest) {
+      return {std::nullopt, error,
+              deviceId_ + " " + iioKindInfo(kind_).prefix + " buffer: " + errorText(error)};
+    }
+    raw = *latest;
+  } else {
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      if (const int result =
+              readChannelNumber(axes_[axis].channel, axes_[axis].valueAttribute, raw[axis]);
+          result < 0) {
+        const int error = -result;
+        return {std::nullopt, error,
+                deviceId_ + " " + iioKindInfo(kind_).prefix + "_" + kAxisNames[axis] + ": " +
+                    errorText(error)};
+      }
+    }
+  }
   std::array<double, 3> values{};
   for (std::size_t axis = 0; axis < 3; ++axis) {
-    const Axis& a = axes_[axis];
-    double raw = 0.0;
-    if (const int result = readChannelNumber(a.channel, a.valueAttribute, raw); result < 0) {
-      const int error = -result;
-      return {std::nullopt, error,
-              deviceId_ + " " + iioKindInfo(kind_).prefix + "_" + kAxisNames[axis] + ": " +
-                  errorText(error)};
-    }
-    values[axis] = (raw + a.offset) * a.scale;
+    values[axis] = (raw[axis] + axes_[axis].offset) * axes_[axis].scale;
   }
   const CMVector device = applyMountMatrix(matrix_, {values[0], values[1], values[2]});
   const double factor = iioKindInfo(kind_).toPlatformUnits;

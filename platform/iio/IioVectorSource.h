@@ -16,6 +16,7 @@
 
 struct iio_context;
 struct iio_channel;
+struct iio_device;
 
 namespace pemdor::iio {
 
@@ -39,8 +40,22 @@ using MountMatrix = std::array<double, 9>;
 inline constexpr MountMatrix kIdentityMountMatrix = {1, 0, 0, 0, 1, 0, 0, 0, 1};
 
 /// Parses the IIO text form "x1, y1, z1; x2, y2, z2; x3, y3, z3" (rows separated by ';', numbers
-/// by ','; blanks and a trailing newline allowed). Returns nullopt for anything else.
-std::optional<MountMatrix> parseMountMatrix(std::string_view text);
+/// by ','; blanks and a trailing newline allowed), which udev's ACCEL_MOUNT_MATRIX shares. Returns
+/// nullopt for anything else, and for a matrix that is all zeros or not finite, which would turn
+/// every reading into a wrong one; `problem`, if given, then says what is wrong.
+std::optional<MountMatrix> parseMountMatrix(std::string_view text, std::string* problem = nullptr);
+
+/// The matrix in the IIO text form, with the shortest digits that read back the same.
+std::string formatMountMatrix(const MountMatrix& matrix);
+
+/// A decimal number, the whole of `text` but for surrounding blanks and a trailing newline;
+/// independent of the locale.
+std::optional<double> parseIioNumber(std::string_view text);
+
+/// The text of a channel's or a device's attribute, without its trailing newline; nullopt when
+/// it cannot be read.
+std::optional<std::string> readChannelAttribute(const iio_channel* channel, const char* attribute);
+std::optional<std::string> readDeviceAttribute(const iio_device* device, const char* attribute);
 
 /// The product matrix × v, where v is read as a column vector.
 CMVector applyMountMatrix(const MountMatrix& matrix, const CMVector& v);
@@ -54,8 +69,10 @@ using ContextPtr = std::unique_ptr<iio_context, ContextDeleter>;
 /// (libiio refuses a context without /sys/bus/iio).
 ContextPtr makeLocalContext();
 
-/// Whether some device of `context` has the three input channels of `kind`.
+/// Whether some device of `context` can read the three channels of `kind`.
 bool contextHasKind(iio_context* context, IioKind kind);
+
+class BufferedTriple;
 
 /// The outcome of one read: a vector in platform units, or an error number and a message.
 struct IioReading {
@@ -65,15 +82,22 @@ struct IioReading {
 };
 
 /// The three channels of one kind on one device, with the scale, offset and mount matrix read
-/// when the source was bound. A source owns the context it was found in.
+/// when the source was bound. The values come from sysfs, or from the device's buffer when the
+/// channels are scan elements only. A source owns the context it was found in.
 class IioVectorSource {
  public:
-  /// Makes a fresh context and binds the first device that has the channels of `kind`, or
-  /// returns nullopt (with the reason in `why`, if given).
+  IioVectorSource(IioVectorSource&&) noexcept;
+  IioVectorSource& operator=(IioVectorSource&&) noexcept;
+  ~IioVectorSource();
+
+  /// Makes a fresh context and binds the device chosen for `kind` (see IioDevices.h), or returns
+  /// nullopt (with the reason in `why`, if given). A buffered device's buffer is enabled here
+  /// and disabled when the source goes.
   static std::optional<IioVectorSource> bind(IioKind kind, std::string* why = nullptr);
 
-  /// Reads the raw (or processed) values now.
-  IioReading read() const;
+  /// Reads the raw (or processed) values now; from a buffer, the latest sample set that has
+  /// come, waiting a bounded time for the first.
+  IioReading read();
 
   IioKind kind() const { return kind_; }
   const std::string& deviceId() const { return deviceId_; }
@@ -94,6 +118,8 @@ class IioVectorSource {
   std::string deviceId_;
   std::array<Axis, 3> axes_;
   MountMatrix matrix_ = kIdentityMountMatrix;
+  // Declared after the context, so that it goes first.
+  std::unique_ptr<BufferedTriple> buffered_;
 };
 
 }  // namespace pemdor::iio

@@ -13,6 +13,9 @@ bool iioMotionDevicesPresent() {
 std::shared_ptr<MotionService> makeIioMotionService(std::shared_ptr<Dispatcher>) {
   return nullptr;
 }
+std::vector<IioDeviceReport> iioDeviceReport() {
+  return {};
+}
 #endif
 
 #ifndef PEMDOR_HAVE_GPSD

@@ -18,8 +18,10 @@
 //
 // Every function is thread-safe. The presence checks are bounded and short.
 
+#include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "pemdor/platform/CoreLocation.h"
 #include "pemdor/platform/CoreMotion.h"
@@ -34,6 +36,42 @@ bool iioProviderBuilt();
 bool iioMotionDevicesPresent();
 /// The IIO motion service, delivering on `dispatcher`'s queues; nullptr without the provider.
 std::shared_ptr<MotionService> makeIioMotionService(std::shared_ptr<Dispatcher> dispatcher);
+
+/// One kind of channel on an IIO device, as the IIO provider sees it.
+struct IioChannelReport {
+  /// The channel prefix: "accel", "anglvel", "magn" or "gravity".
+  std::string kind;
+  /// Whether all three axes are there and can be read; a partial triple is never used.
+  bool complete = false;
+  /// "sysfs" or "buffer" for a complete triple, "" otherwise.
+  std::string readMode;
+  /// The mount matrix applied to the readings, row-major, and where it came from: "udev"
+  /// (systemd's hwdb), "sysfs" (the driver), or "none" (identity).
+  std::array<double, 9> matrix{};
+  std::string matrixSource;
+  /// The streams this device serves with this kind: "accelerometer", "gyroscope",
+  /// "magnetometer", "deviceMotion".
+  std::vector<std::string> chosenFor;
+};
+
+/// One IIO device, for diagnostics: why a reading looks rotated or missing.
+struct IioDeviceReport {
+  std::string id;
+  std::string name;
+  std::string label;
+  /// "display", "base" or "" (unlabelled).
+  std::string location;
+  /// The name of the device's current trigger, "" when it has none.
+  std::string trigger;
+  std::vector<IioChannelReport> channels;
+  /// Corrections refused (a malformed udev matrix) and choices worth a word (a lone base
+  /// accelerometer).
+  std::vector<std::string> notes;
+};
+
+/// Every IIO device present now, with the provider's choice for each stream (empty without the
+/// provider or without devices). Reads sysfs and udev, never samples.
+std::vector<IioDeviceReport> iioDeviceReport();
 
 struct GpsdEndpoint {
   std::string host = "localhost";
