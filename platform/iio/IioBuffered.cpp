@@ -3,6 +3,7 @@
 #include <iio.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -14,38 +15,48 @@ namespace {
 // a trigger gives one within a sampling period; a longer wait only holds up the one stream.
 constexpr int kFirstSampleWaitMs = 1000;
 
-// A drain stops after this many sample sets, so that a device that produces faster than we read
-// cannot keep a read from ending.
-constexpr int kMostSampleSetsPerRead = 4096;
+// The buffer holds this many sample sets; a refill returns as many as have come, up to that.
+constexpr std::size_t kSampleSetsPerRefill = 64;
 
-// The value of one channel in the buffer's current sample set. libiio turns the stored bits into
-// a host-endian number of the channel's storage length, shifted and sign-extended.
-double channelValue(const iio_channel* channel, iio_buffer* buffer) {
+// A drain stops after this many refills, so that a device that produces faster than we read
+// cannot keep a read from ending.
+constexpr int kMostRefillsPerRead = 64;
+
+// The value of one channel in the last sample set of the buffer. libiio turns the stored bits
+// into host-endian numbers of the channel's storage length, shifted and sign-extended.
+std::optional<double> lastChannelValue(const iio_channel* channel, iio_buffer* buffer) {
   const iio_data_format* format = iio_channel_get_data_format(channel);
-  unsigned char bytes[16] = {};
-  if (iio_channel_read(channel, buffer, bytes, sizeof bytes) == 0) return 0.0;
-  switch (format->length) {
-    case 8: {
+  const std::size_t width = format->length / 8;
+  if (width == 0 || width > 8) return std::nullopt;
+  std::array<unsigned char, kSampleSetsPerRefill * 8 * 4> bytes{};
+  const std::size_t copied = iio_channel_read(channel, buffer, bytes.data(), bytes.size());
+  const std::size_t step = width * std::max<unsigned>(format->repeat, 1);
+  if (copied < step) return std::nullopt;
+  const unsigned char* last = bytes.data() + (copied / step - 1) * step;
+  switch (width) {
+    case 1: {
       std::uint8_t v;
-      std::memcpy(&v, bytes, sizeof v);
+      std::memcpy(&v, last, sizeof v);
       return format->is_signed ? static_cast<double>(static_cast<std::int8_t>(v)) : v;
     }
-    case 16: {
+    case 2: {
       std::uint16_t v;
-      std::memcpy(&v, bytes, sizeof v);
+      std::memcpy(&v, last, sizeof v);
       return format->is_signed ? static_cast<double>(static_cast<std::int16_t>(v)) : v;
     }
-    case 32: {
+    case 4: {
       std::uint32_t v;
-      std::memcpy(&v, bytes, sizeof v);
+      std::memcpy(&v, last, sizeof v);
       return format->is_signed ? static_cast<double>(static_cast<std::int32_t>(v)) : v;
     }
-    default: {
+    case 8: {
       std::uint64_t v;
-      std::memcpy(&v, bytes, sizeof v);
+      std::memcpy(&v, last, sizeof v);
       return format->is_signed ? static_cast<double>(static_cast<std::int64_t>(v))
                                : static_cast<double>(v);
     }
+    default:
+      return std::nullopt;
   }
 }
 
@@ -57,7 +68,7 @@ std::unique_ptr<BufferedTriple> BufferedTriple::open(iio_device* device,
   const unsigned count = iio_device_get_channels_count(device);
   for (unsigned i = 0; i < count; ++i) iio_channel_disable(iio_device_get_channel(device, i));
   for (iio_channel* channel : channels) iio_channel_enable(channel);
-  iio_buffer* buffer = iio_device_create_buffer(device, 1, false);
+  iio_buffer* buffer = iio_device_create_buffer(device, kSampleSetsPerRefill, false);
   if (!buffer) {
     error = errno != 0 ? errno : EIO;
     for (iio_channel* channel : channels) iio_channel_disable(channel);
@@ -79,7 +90,7 @@ BufferedTriple::~BufferedTriple() {
 
 std::optional<std::array<double, 3>> BufferedTriple::latest(int& error) {
   bool waited = false;
-  for (int sets = 0; sets < kMostSampleSetsPerRead; ++sets) {
+  for (int refills = 0; refills < kMostRefillsPerRead; ++refills) {
     const ssize_t result = iio_buffer_refill(buffer_);
     if (result == -EAGAIN) {
       if (latest_ || waited) break;
@@ -96,12 +107,35 @@ std::optional<std::array<double, 3>> BufferedTriple::latest(int& error) {
       return std::nullopt;
     }
     if (result == 0) break;
-    latest_ = std::array<double, 3>{channelValue(channels_[0], buffer_),
-                                    channelValue(channels_[1], buffer_),
-                                    channelValue(channels_[2], buffer_)};
+    std::array<double, 3> values{};
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      const auto value = lastChannelValue(channels_[axis], buffer_);
+      if (!value) {
+        error = EPROTO;
+        return std::nullopt;
+      }
+      values[axis] = *value;
+    }
+    latest_ = values;
+    // A short refill means the device has given all it had.
+    const auto full = static_cast<ssize_t>(kSampleSetsPerRefill) * iio_buffer_step(buffer_);
+    if (result < full) break;
   }
   if (!latest_) error = EAGAIN;
   return latest_;
+}
+
+std::shared_ptr<SharedBuffer> BufferShare::acquire(
+    const std::string& deviceId, IioKind kind,
+    const std::function<std::shared_ptr<SharedBuffer>(int& error)>& open, int& error) {
+  // Opening under the lock keeps a second stream from opening the same buffer meanwhile, which
+  // the kernel would refuse.
+  std::lock_guard lock(mutex_);
+  std::weak_ptr<SharedBuffer>& slot = buffers_[{deviceId, kind}];
+  if (auto buffer = slot.lock()) return buffer;
+  auto buffer = open(error);
+  slot = buffer;
+  return buffer;
 }
 
 }  // namespace pemdor::iio

@@ -4,15 +4,25 @@
 // provider), for devices, sensor hubs among them, that have no _raw or _input value in sysfs.
 //
 // The buffer runs on the trigger the device already has; nothing here changes it. It is made
-// non-blocking and one sample set long, so a read takes every sample set that has come since the
-// last one and keeps the latest: a stream sampled every interval sees the newest values, not a
-// backlog. Only the first read waits, a bounded time, for the device's first sample set.
+// non-blocking, so a read takes every sample set that has come since the last one and keeps the
+// latest: a stream sampled every interval sees the newest values, not a backlog. Only the first
+// read waits, a bounded time, for the device's first sample set.
 //
-// Threads: a BufferedTriple belongs to the thread of its context.
+// The kernel lets one reader at a time open a device's buffer, and two streams of a manager may
+// want the same one (the accelerometer and the gravity derived from it), so a manager's streams
+// share each buffer through a BufferShare.
+//
+// Threads: a BufferedTriple is used by one thread at a time; a SharedBuffer's lock sees to that.
 
 #include <array>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
+
+#include "IioVectorSource.h"
 
 struct iio_buffer;
 struct iio_channel;
@@ -42,6 +52,28 @@ class BufferedTriple {
   iio_buffer* buffer_;
   std::array<iio_channel*, 3> channels_;
   std::optional<std::array<double, 3>> latest_;
+};
+
+/// One device's buffer with the context it was made in, for the streams that share it.
+struct SharedBuffer {
+  std::mutex mutex;
+  // Declared in this order so that the buffer goes before its context.
+  ContextPtr context;
+  std::unique_ptr<BufferedTriple> triple;
+};
+
+/// The buffers a manager's streams have open, by device and kind. Thread-safe.
+class BufferShare {
+ public:
+  /// The open buffer of `kind` on `deviceId`, or a new one from `open`, which returns nullptr
+  /// (with `error` set) when it cannot be made.
+  std::shared_ptr<SharedBuffer> acquire(
+      const std::string& deviceId, IioKind kind,
+      const std::function<std::shared_ptr<SharedBuffer>(int& error)>& open, int& error);
+
+ private:
+  std::mutex mutex_;
+  std::map<std::pair<std::string, IioKind>, std::weak_ptr<SharedBuffer>> buffers_;
 };
 
 }  // namespace pemdor::iio

@@ -172,7 +172,6 @@ std::vector<DeviceInfo> scanDevices(iio_context* context, ScanDepth depth) {
     const iio_device* device = iio_context_get_device(context, i);
     if (iio_device_is_trigger(device)) continue;
     DeviceInfo info;
-    info.contextIndex = i;
     info.id = iio_device_get_id(device);
     info.number = deviceNumber(info.id);
     if (const char* name = iio_device_get_name(device)) info.name = name;
@@ -209,7 +208,13 @@ std::optional<std::size_t> chooseDevice(const std::vector<DeviceInfo>& devices, 
 }
 
 iio_device* deviceOf(iio_context* context, const DeviceInfo& info) {
-  return const_cast<iio_device*>(iio_context_get_device(context, info.contextIndex));
+  // Found by id, not by position: another context may list the devices differently.
+  const unsigned count = iio_context_get_devices_count(context);
+  for (unsigned i = 0; i < count; ++i) {
+    const iio_device* device = iio_context_get_device(context, i);
+    if (info.id == iio_device_get_id(device)) return const_cast<iio_device*>(device);
+  }
+  return nullptr;
 }
 
 }  // namespace pemdor::iio

@@ -53,8 +53,6 @@ struct KindChannels {
 
 /// One IIO device.
 struct DeviceInfo {
-  /// The device's position in the scanned context.
-  unsigned contextIndex = 0;
   std::string id;
   /// N of "iio:deviceN", if the id has that form.
   std::optional<unsigned> number;
@@ -87,7 +85,8 @@ std::vector<DeviceInfo> scanDevices(iio_context* context, ScanDepth depth);
 /// when none can read it.
 std::optional<std::size_t> chooseDevice(const std::vector<DeviceInfo>& devices, IioKind kind);
 
-/// The device of `context` that `info` describes.
+/// The device of `context` with the id of `info` (nullptr when it has none), in the context that
+/// was scanned or in another one.
 iio_device* deviceOf(iio_context* context, const DeviceInfo& info);
 
 }  // namespace pemdor::iio

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <mutex>
 #include <system_error>
 #include <vector>
 
@@ -164,7 +165,8 @@ IioVectorSource::IioVectorSource(IioVectorSource&&) noexcept = default;
 IioVectorSource& IioVectorSource::operator=(IioVectorSource&&) noexcept = default;
 IioVectorSource::~IioVectorSource() = default;
 
-std::optional<IioVectorSource> IioVectorSource::bind(IioKind kind, std::string* why) {
+std::optional<IioVectorSource> IioVectorSource::bind(IioKind kind, std::string* why,
+                                                     BufferShare* share) {
   ContextPtr context = makeLocalContext();
   if (!context) {
     if (why) *why = "no IIO devices (" + errorText(errno) + ")";
@@ -203,8 +205,30 @@ std::optional<IioVectorSource> IioVectorSource::bind(IioKind kind, std::string* 
     }
   }
   if (*channels.mode == ReadMode::buffer) {
+    // The buffer lives in a context of its own, which the streams that share it keep.
+    const auto open = [&info, prefix](int& error) -> std::shared_ptr<SharedBuffer> {
+      auto shared = std::make_shared<SharedBuffer>();
+      shared->context = makeLocalContext();
+      if (!shared->context) {
+        error = errno != 0 ? errno : ENODEV;
+        return nullptr;
+      }
+      iio_device* bufferDevice = deviceOf(shared->context.get(), info);
+      std::array<iio_channel*, 3> bufferChannels{};
+      for (std::size_t axis = 0; axis < 3; ++axis) {
+        const std::string id = std::string(prefix) + "_" + kAxisNames[axis];
+        bufferChannels[axis] =
+            bufferDevice ? iio_device_find_channel(bufferDevice, id.c_str(), false) : nullptr;
+        if (!bufferChannels[axis]) {
+          error = ENODEV;
+          return nullptr;
+        }
+      }
+      shared->triple = BufferedTriple::open(bufferDevice, bufferChannels, error);
+      return shared->triple ? shared : nullptr;
+    };
     int error = 0;
-    source.buffered_ = BufferedTriple::open(device, triple, error);
+    source.buffered_ = share ? share->acquire(info.id, kind, open, error) : open(error);
     if (!source.buffered_) {
       if (why) *why = info.id + " " + prefix + " buffer: " + errorText(error);
       return std::nullopt;
@@ -218,7 +242,11 @@ IioReading IioVectorSource::read() {
   std::array<double, 3> raw{};
   if (buffered_) {
     int error = 0;
-    const auto latest = buffered_->latest(error);
+    std::optional<std::array<double, 3>> latest;
+    {
+      std::lock_guard lock(buffered_->mutex);
+      latest = buffered_->triple->latest(error);
+    }
     if (!latest) {
       return {std::nullopt, error,
               deviceId_ + " " + iioKindInfo(kind_).prefix + " buffer: " + errorText(error)};

@@ -72,7 +72,8 @@ ContextPtr makeLocalContext();
 /// Whether some device of `context` can read the three channels of `kind`.
 bool contextHasKind(iio_context* context, IioKind kind);
 
-class BufferedTriple;
+class BufferShare;
+struct SharedBuffer;
 
 /// The outcome of one read: a vector in platform units, or an error number and a message.
 struct IioReading {
@@ -91,9 +92,10 @@ class IioVectorSource {
   ~IioVectorSource();
 
   /// Makes a fresh context and binds the device chosen for `kind` (see IioDevices.h), or returns
-  /// nullopt (with the reason in `why`, if given). A buffered device's buffer is enabled here
-  /// and disabled when the source goes.
-  static std::optional<IioVectorSource> bind(IioKind kind, std::string* why = nullptr);
+  /// nullopt (with the reason in `why`, if given). A buffered device's buffer is taken from
+  /// `share` (or opened for this source alone without one) and enabled until its last user goes.
+  static std::optional<IioVectorSource> bind(IioKind kind, std::string* why = nullptr,
+                                             BufferShare* share = nullptr);
 
   /// Reads the raw (or processed) values now; from a buffer, the latest sample set that has
   /// come, waiting a bounded time for the first.
@@ -118,8 +120,7 @@ class IioVectorSource {
   std::string deviceId_;
   std::array<Axis, 3> axes_;
   MountMatrix matrix_ = kIdentityMountMatrix;
-  // Declared after the context, so that it goes first.
-  std::unique_ptr<BufferedTriple> buffered_;
+  std::shared_ptr<SharedBuffer> buffered_;
 };
 
 }  // namespace pemdor::iio

@@ -168,6 +168,11 @@ void declareProviderOptions(CLI::App& command, Options& options) {
   });
 }
 
+void declareInfoOptions(CLI::App& command, Options& options) {
+  declareProviderOptions(command, options);
+  declareFormat(command, options);
+}
+
 void declareSnapshotOptions(CLI::App& command, Options& options) {
   declareProviderOptions(command, options);
   declareFormat(command, options);
@@ -290,8 +295,10 @@ Takes a short sample of the motion sensors and one coarse position with the pemd
 on the real providers where present or on the simulated device, and prints it as text or JSON.
 
 Commands:
-  info        Print availableSensors, isLocationServiceAvailable, and which providers are used
-              and what was found.
+  info        Print availableSensors, isLocationServiceAvailable, which providers are used and
+              what was found, and each IIO device: its name and label, its kinds of channel,
+              whether it was chosen and for which stream, its mount matrix and where that came
+              from (udev, sysfs or none), and whether it is read through sysfs or its buffer.
   snapshot    Run one callback run (processSensorsWithCallBack) and print what its completion
               received.
   sync        Start a sync run (startSensors), read its data (getSensorData) after a while,
@@ -316,6 +323,10 @@ Options of every command:
                        DBUS_SYSTEM_BUS_ADDRESS), as the application "pemdor-sensors"; none:
                        location services off.
   --help               Print this text.
+
+Options of info:
+  --format text|json   text (default): one line per finding, then the IIO devices. json: the
+                       same as one JSON object on one line, the devices under "iioDevices".
 
 Options of snapshot:
   --format text|json   text (default): the lines "latitude: ", "longitude: " and "json: " (the

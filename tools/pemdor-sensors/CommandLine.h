@@ -63,6 +63,8 @@ struct CommandEntry {
 /// The options every command that runs the collector takes: --scenario, --virtual-time,
 /// --motion and --location.
 void declareProviderOptions(CLI::App& command, Options& options);
+/// The provider options and that of info: --format.
+void declareInfoOptions(CLI::App& command, Options& options);
 /// The provider options and those of snapshot: --format and --timeout.
 void declareSnapshotOptions(CLI::App& command, Options& options);
 /// The provider options and those of sync: --limit, --read-after, --watch and --format.

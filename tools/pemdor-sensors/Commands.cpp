@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "DeviceReport.h"
 #include "Output.h"
 #include "Progress.h"
 #include "RecordCommand.h"
@@ -49,8 +50,21 @@ std::string unfinishedParts(const PemdorDeviceSensorInfo& collector,
   return parts;
 }
 
-int runInfo(const Options&, HostSession& session) {
+int runInfo(const Options& options, HostSession& session) {
   const auto collector = session.makeCollector();
+  const std::vector<IioDeviceReport> devices = iioDeviceReport();
+  if (options.format == OutputFormat::json) {
+    nlohmann::ordered_json report = nlohmann::ordered_json::object();
+    report["availableSensors"] = collector->availableSensors();
+    report["isLocationServiceAvailable"] = collector->isLocationServiceAvailable();
+    report["motion"] = session.motionReport();
+    report["location"] = session.locationReport();
+    if (!session.scenarioReport().empty()) report["scenario"] = session.scenarioReport();
+    report["time"] = session.virtualTime() ? "virtual" : "real";
+    report["iioDevices"] = iioReportJson(devices);
+    print(report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+    return 0;
+  }
   std::string text = "availableSensors: " + collector->availableSensors() + "\n";
   text += std::string("isLocationServiceAvailable: ") +
           (collector->isLocationServiceAvailable() ? "true" : "false") + "\n";
@@ -58,6 +72,7 @@ int runInfo(const Options&, HostSession& session) {
   text += "location: " + session.locationReport() + "\n";
   if (!session.scenarioReport().empty()) text += "scenario: " + session.scenarioReport() + "\n";
   text += std::string("time: ") + (session.virtualTime() ? "virtual" : "real") + "\n";
+  text += iioReportText(devices);
   print(text);
   return 0;
 }
@@ -151,7 +166,7 @@ void declareSyncAndPlotOptions(CLI::App& command, Options& options) {
 }
 
 constexpr std::array<CommandEntry, 4> kCommands{{
-    {Command::info, "info", declareProviderOptions, runInfo},
+    {Command::info, "info", declareInfoOptions, runInfo},
     {Command::snapshot, "snapshot", declareSnapshotOptions, runSnapshot},
     {Command::sync, "sync", declareSyncAndPlotOptions, runSync},
     {Command::record, "record", declareRecordOptions, runRecordCommand},
