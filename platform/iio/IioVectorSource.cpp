@@ -190,12 +190,11 @@ std::optional<IioVectorSource> IioVectorSource::bind(IioKind kind, std::string* 
   source.kind_ = kind;
   source.deviceId_ = info.id;
   source.matrix_ = channels.matrix;
-  std::array<iio_channel*, 3> triple{};
   for (std::size_t axis = 0; axis < 3; ++axis) {
     const std::string id = std::string(prefix) + "_" + kAxisNames[axis];
-    triple[axis] = iio_device_find_channel(device, id.c_str(), false);
     Axis& a = source.axes_[axis];
-    a.channel = triple[axis];
+    a.channel = iio_device_find_channel(device, id.c_str(), false);
+    // A buffered value is raw, as a sysfs _raw one is.
     if (*channels.mode == ReadMode::buffer || iio_channel_find_attr(a.channel, "raw")) {
       a.scale = optionalNumber(a.channel, "scale", 1.0);
       a.offset = optionalNumber(a.channel, "offset", 0.0);

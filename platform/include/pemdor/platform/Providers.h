@@ -3,8 +3,10 @@
 // The real providers of Linux devices, each built only where its library is installed.
 //
 //  - IIO motion (libiio, local context): accelerometer, gyroscope and magnetometer from
-//    /sys/bus/iio devices; device motion (gravity) from a gravity channel or derived from the
-//    accelerometer.
+//    /sys/bus/iio devices, read through sysfs or, for devices that have only scan elements,
+//    through their buffers; device motion (gravity) from a gravity channel or derived from the
+//    accelerometer. Mount matrices and sensor locations come from udev (systemd's hwdb) where it
+//    has them, else from the driver; iioDeviceReport() says which device serves each stream.
 //  - gpsd positions (libgps): fixes from a gpsd daemon, by default at localhost:2947.
 //  - GeoClue2 positions (sd-bus from libsystemd): fixes from the org.freedesktop.GeoClue2
 //    service on the system bus (DBUS_SYSTEM_BUS_ADDRESS, when set, names the bus).
