@@ -1,11 +1,18 @@
 // The IIO motion service: motion managers that sample IIO devices through libiio's local context.
 //
-// Each manager samples on an I/O thread of its own, made at its first start and ended when the
-// manager goes. The thread sleeps on a condition variable until the next stream is due, reads
-// sysfs with no lock held, and hands the readings of one wake-up to their queues together.
-// Streams with the same interval started within a few milliseconds of each other are kept due
-// at the same moments, so that they share the wake-ups. Callers' threads only ever scan for
-// devices (availability is a fresh look each time); they never read samples.
+// Each manager paces its streams on an I/O thread of its own, made at its first start and ended
+// when the manager goes. The thread sleeps on a condition variable until the next stream is due,
+// gives the stream's read to the stream's own worker thread, and hands the readings of one
+// wake-up to their queues together. Streams with the same interval started within a few
+// milliseconds of each other are kept due at the same moments, so that they share the wake-ups.
+//
+// A device that is slow to answer (some I2C sensors take a second or more for a sysfs read)
+// holds up only its own stream: while its read is under way its ticks pass without a read, and
+// the readings of the other streams go out once their own reads are done, after waiting at most
+// a short gathering window for the reads asked for at the same wake-up.
+//
+// Callers' threads only ever scan for devices (availability is a fresh look each time); they
+// never read samples.
 
 #include <algorithm>
 #include <array>
@@ -19,7 +26,11 @@
 #include <optional>
 #include <thread>
 #include <utility>
+#include <vector>
 
+#include "IioBuffered.h"
+#include "IioMotionService.h"
+#include "IioStreamWorker.h"
 #include "IioVectorSource.h"
 #include "pemdor/internal/PlatformHelpers.h"
 #include "pemdor/internal/StreamSlot.h"
@@ -40,6 +51,10 @@ constexpr double kLongestInterval = 3600.0;
 constexpr double kGravityTimeConstant = 0.3;
 // A stream whose device is missing looks for it again at most this often, in seconds.
 constexpr double kRebindPause = 0.25;
+// The readings of one wake-up wait for each other at most this long (and at most a quarter of
+// their interval), in seconds, so that they reach a queue as one task; a slower read is handed
+// over alone when it ends.
+constexpr double kGatherWindow = 0.02;
 // A stream started this close to the schedule of another with the same interval takes that
 // schedule: at most a quarter of the interval, and at most this many seconds. Each start makes
 // a fresh libiio context to check availability, so starts made one after another can lie a few
@@ -69,11 +84,15 @@ bool streamAvailable(iio_context* context, MotionStream stream) {
          (route.derivedFrom && iio::contextHasKind(context, *route.derivedFrom));
 }
 
-// One stream's binding to its device, used only on the I/O thread. A read that fails drops the
-// binding; later samples look for the device again (at most every kRebindPause) and deliver an
-// absent reading with an error until it is back, so a started stream keeps its pace either way.
+// One stream's binding to its device, used only on the stream's worker thread. A read that fails
+// drops the binding; later samples look for the device again (at most every kRebindPause) and
+// deliver an absent reading with an error until it is back, so a started stream keeps its pace
+// either way.
 class StreamSampler {
  public:
+  StreamSampler(iio::BufferShare& share, const iio::BeforeRead& beforeRead)
+      : share_(&share), beforeRead_(&beforeRead) {}
+
   IioReading sample(MotionStream stream, const RunToken::Ticket& run, double interval) {
     // Each start looks at the devices afresh: it binds again, rereading scale, offset and mount
     // matrix, and restarts the gravity filter.
@@ -85,6 +104,7 @@ class StreamSampler {
     }
     const std::string name = motionStreamName(stream);
     if (!source_ && !bind(stream)) return {std::nullopt, ENODEV, name + ": " + unboundReason_};
+    if (*beforeRead_) (*beforeRead_)(stream);
     IioReading reading = source_->read();
     if (!reading.vector) {
       source_.reset();
@@ -110,20 +130,29 @@ class StreamSampler {
     return reading;
   }
 
+  // Lets go of the device (and of a buffer, which the kernel then stops filling) while the
+  // stream is stopped.
+  void release() {
+    source_.reset();
+    filtered_.reset();
+  }
+
  private:
   bool bind(MotionStream stream) {
     if (Clock::now() < retryAfter_) return false;
     const StreamRoute& route = kRoutes[index(stream)];
-    source_ = IioVectorSource::bind(route.preferred, &unboundReason_);
+    source_ = IioVectorSource::bind(route.preferred, &unboundReason_, share_);
     derived_ = false;
     if (!source_ && route.derivedFrom) {
-      source_ = IioVectorSource::bind(*route.derivedFrom);
+      source_ = IioVectorSource::bind(*route.derivedFrom, nullptr, share_);
       derived_ = source_.has_value();
     }
     if (!source_) retryAfter_ = Clock::now() + toDuration(kRebindPause);
     return source_.has_value();
   }
 
+  iio::BufferShare* share_;
+  const iio::BeforeRead* beforeRead_;
   RunToken::Ticket run_;
   std::optional<IioVectorSource> source_;
   bool derived_ = false;
@@ -165,64 +194,160 @@ struct Core {
     }
   }
 
-  // The I/O thread: sleeps until the earliest due stream, samples every due stream with no lock
-  // held and hands the readings to their queues in one batch.
+  // A reading a worker has finished, with the run it was sampled in; taken by the I/O thread.
+  struct Finished {
+    RunToken::Ticket run;
+    IioReading reading;
+  };
+  std::array<std::optional<Finished>, kMotionStreamCount> finished;
+
+  // Set before the I/O thread starts and never changed.
+  iio::BeforeRead beforeRead;
+
+  // The I/O thread: sleeps until the earliest due stream or a finished read, gives each due
+  // stream's read to its worker unless one is under way, and hands finished readings to their
+  // queues in one batch once the reads asked for together are done or their gathering window
+  // has passed. Handlers are only ever copied and released here, with no lock held.
   static void run(const std::shared_ptr<Core>& core) {
-    struct Job {
-      Delivery<VectorHandler> delivery;
+    struct Request {
+      RunToken::Ticket run;
       double interval = 0.0;
     };
-    std::array<StreamSampler, kMotionStreamCount> samplers;
+    // The buffers the streams share and the samplers outlive the workers, which use them until
+    // they are joined.
+    iio::BufferShare buffers;
+    std::array<StreamSampler, kMotionStreamCount> samplers = {
+        StreamSampler(buffers, core->beforeRead), StreamSampler(buffers, core->beforeRead),
+        StreamSampler(buffers, core->beforeRead), StreamSampler(buffers, core->beforeRead)};
+    std::array<iio::StreamWorker, kMotionStreamCount> workers;
+    // Used only here. A stream is busy from the hand-over of a job to the taking of its result,
+    // and bound from its first read until its sampler is released after a stop. `awaiting` is
+    // the delivery of the read under way; `gatherUntil` when the readings that wait for it stop
+    // waiting.
+    std::array<bool, kMotionStreamCount> busy{};
+    std::array<bool, kMotionStreamCount> bound{};
+    std::array<std::optional<Delivery<VectorHandler>>, kMotionStreamCount> awaiting;
+    std::array<Clock::time_point, kMotionStreamCount> gatherUntil{};
+    std::vector<std::pair<Delivery<VectorHandler>, IioReading>> ready;
+
     std::unique_lock lock(core->mutex);
     while (!core->quit) {
-      std::optional<Clock::time_point> next;
-      for (const Stream& s : core->streams) {
-        if (s.slot.active() && (!next || s.due < *next)) next = s.due;
-      }
-      if (!next) {
-        core->wake.wait(lock);
-        continue;
-      }
+      std::array<std::optional<Request>, kMotionStreamCount> requests;
+      std::array<bool, kMotionStreamCount> releases{};
+      std::vector<Delivery<VectorHandler>> dropped;
+      bool handOver = false;
       const Clock::time_point now = Clock::now();
-      if (now < *next) {
-        core->wake.wait_until(lock, *next);
-        continue;
-      }
-
-      std::array<std::optional<Job>, kMotionStreamCount> jobs;
+      std::optional<Clock::time_point> wakeAt;
+      const auto wakeBy = [&wakeAt](Clock::time_point t) {
+        if (!wakeAt || t < *wakeAt) wakeAt = t;
+      };
       for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
         Stream& s = core->streams[i];
-        if (!s.slot.active() || s.due > now) continue;
-        jobs[i] = Job{*s.slot.delivery(), s.interval};
-        // After a stall the stream resumes its pace from now rather than catching up in a burst.
-        s.due += toDuration(s.interval);
-        if (s.due <= now) s.due = now + toDuration(s.interval);
+        if (core->finished[i]) {
+          Finished done = std::move(*std::exchange(core->finished[i], std::nullopt));
+          busy[i] = false;
+          if (awaiting[i]) {
+            if (awaiting[i]->ticket == done.run && done.run.current()) {
+              ready.emplace_back(std::move(*awaiting[i]), std::move(done.reading));
+            } else {
+              dropped.push_back(std::move(*awaiting[i]));
+            }
+            awaiting[i].reset();
+          }
+        }
+        if (!s.slot.active()) {
+          if (bound[i] && !busy[i]) {
+            releases[i] = true;
+            bound[i] = false;
+            busy[i] = true;
+            handOver = true;
+          }
+          continue;
+        }
+        if (s.due <= now) {
+          if (!busy[i]) {
+            Delivery<VectorHandler> delivery = *s.slot.delivery();
+            requests[i] = Request{delivery.ticket, s.interval};
+            awaiting[i] = std::move(delivery);
+            gatherUntil[i] = now + toDuration(std::min(kGatherWindow, s.interval / 4));
+            busy[i] = true;
+            bound[i] = true;
+            handOver = true;
+          }
+          // After a stall the stream resumes its pace from now rather than catching up in a
+          // burst; a read still under way lets this tick pass.
+          s.due += toDuration(s.interval);
+          if (s.due <= now) s.due = now + toDuration(s.interval);
+        }
+        wakeBy(s.due);
+      }
+      bool gathering = false;
+      for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
+        if (awaiting[i] && gatherUntil[i] > now) {
+          gathering = true;
+          wakeBy(gatherUntil[i]);
+        }
+      }
+      const bool post = !ready.empty() && !gathering;
+      if (!handOver && !post && dropped.empty()) {
+        if (wakeAt) {
+          core->wake.wait_until(lock, *wakeAt);
+        } else {
+          core->wake.wait(lock);
+        }
+        continue;
       }
       lock.unlock();
-      DeliveryBatch batch;
       for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
-        if (!jobs[i]) continue;
-        const Job& job = *jobs[i];
-        IioReading reading =
-            samplers[i].sample(kAllMotionStreams[i], job.delivery.ticket, job.interval);
-        if (!job.delivery.ticket.current()) continue;
-        batch.add(job.delivery, [reading = std::move(reading)](const VectorHandler& handler) {
-          if (reading.error == 0) return handler(&*reading.vector, nullptr);
-          const NSError error{"pemdor.iio", reading.error, reading.message};
-          handler(reading.vector ? &*reading.vector : nullptr, &error);
-        });
+        StreamSampler& sampler = samplers[i];
+        if (releases[i]) {
+          workers[i].run([core, &sampler, i] {
+            sampler.release();
+            core->finish(i, Finished{});
+          });
+        }
+        if (requests[i]) {
+          workers[i].run([core, &sampler, i, request = std::move(*requests[i])] {
+            IioReading reading =
+                sampler.sample(kAllMotionStreams[i], request.run, request.interval);
+            core->finish(i, Finished{request.run, std::move(reading)});
+          });
+        }
       }
-      batch.post();
-      // The last reference to a handler (and whatever it holds) may go here, with no lock held.
-      jobs = {};
+      if (post) {
+        DeliveryBatch batch;
+        for (auto& [delivery, reading] : ready) {
+          batch.add(delivery, [reading = std::move(reading)](const VectorHandler& handler) {
+            if (reading.error == 0) return handler(&*reading.vector, nullptr);
+            const NSError error{"pemdor.iio", reading.error, reading.message};
+            handler(reading.vector ? &*reading.vector : nullptr, &error);
+          });
+        }
+        batch.post();
+        // The last reference to a handler (and whatever it holds) may go here, with no lock
+        // held.
+        ready.clear();
+      }
+      dropped.clear();
       lock.lock();
     }
+  }
+
+  // Called by a worker when its job is done.
+  void finish(std::size_t stream, Finished done) {
+    {
+      std::lock_guard lock(mutex);
+      finished[stream] = std::move(done);
+    }
+    wake.notify_all();
   }
 };
 
 class IioMotionManager final : public CMMotionManager {
  public:
-  IioMotionManager() : core_(std::make_shared<Core>()) {}
+  explicit IioMotionManager(const iio::BeforeRead& beforeRead) : core_(std::make_shared<Core>()) {
+    core_->beforeRead = beforeRead;
+  }
 
   ~IioMotionManager() override {
     std::array<StreamSlot<VectorHandler>::Released, kMotionStreamCount> released;
@@ -305,10 +430,15 @@ class IioMotionManager final : public CMMotionManager {
 
 class IioMotionService final : public MotionService {
  public:
+  explicit IioMotionService(iio::BeforeRead beforeRead) : beforeRead_(std::move(beforeRead)) {}
+
   std::string name() const override { return "iio"; }
   std::shared_ptr<CMMotionManager> makeMotionManager() override {
-    return std::make_shared<IioMotionManager>();
+    return std::make_shared<IioMotionManager>(beforeRead_);
   }
+
+ private:
+  iio::BeforeRead beforeRead_;
 };
 
 }  // namespace
@@ -327,7 +457,11 @@ bool iioMotionDevicesPresent() {
 // Deliveries go to the queue given at each start and sampling runs on the provider's own
 // threads, so the service needs nothing else of the dispatcher.
 std::shared_ptr<MotionService> makeIioMotionService(std::shared_ptr<Dispatcher>) {
-  return std::make_shared<IioMotionService>();
+  return std::make_shared<IioMotionService>(nullptr);
+}
+
+std::shared_ptr<MotionService> iio::makeIioMotionService(BeforeRead beforeRead) {
+  return std::make_shared<IioMotionService>(std::move(beforeRead));
 }
 
 }  // namespace pemdor
