@@ -195,8 +195,8 @@ class IioHardwareTest : public ::testing::Test {
 // hwdb's ACCEL_MOUNT_MATRIX turns the accelerometer (and the gravity derived from it) whether
 // the driver gives a matrix of its own or none, and leaves the gyroscope on the same chip alone.
 TEST_F(IioHardwareTest, hwdbMatrixOverridesTheSysfsOneAndStandsInForAMissingOne) {
-  // The sensor reads 1 g along +x; the driver's matrix would make that +x in the device frame
-  // (-1 g on the platform), hwdb's makes it -y (+1 g on y).
+  // The sensor reads -1 g along its x; the driver's matrix would turn that into +x in the device
+  // frame (-1.00 on the platform's x), hwdb's turns it into +y (-1.00 on the platform's y).
   const std::string device =
       testbed_->addDevice("iio:device0",
                           accelerometer(-1000, 0, 0,
