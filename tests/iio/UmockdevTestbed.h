@@ -99,12 +99,6 @@ class UmockdevTestbed {
   /// so that the reader's end never sees its end). The caller closes it after the readers end.
   int openDeviceNode(const std::string& name) { return makeFifo("dev/" + name); }
 
-  /// Replaces a sysfs attribute by a pipe, so that a read of it waits until the test writes a
-  /// value: a device that is slow to answer. Returns the writing descriptor, as openDeviceNode.
-  int makeSlowAttribute(const std::string& devicePath, const std::string& name) {
-    return makeFifo(devicePath.substr(1) + "/" + name);
-  }
-
   void setAttribute(const std::string& devicePath, const std::string& name,
                     const std::string& value) {
     umockdev_testbed_set_attribute(testbed_, devicePath.c_str(), name.c_str(),
