@@ -131,7 +131,10 @@ GeoclueProbe probeGeoclue(double timeoutSeconds = 0.5);
 /// kCLLocationAccuracyKilometer and kCLLocationAccuracyThreeKilometers (GeoClue2 blurs positions
 /// at NEIGHBORHOOD and coarser levels by several kilometres), EXACT (8) below a kilometre,
 /// NEIGHBORHOOD (5) up to 20 km, CITY (4) up to 100 km, COUNTRY (1) beyond. Its distanceFilter
-/// becomes the DistanceThreshold in metres, 0 for kCLHeadingFilterNone.
+/// becomes the DistanceThreshold in metres, 0 for kCLHeadingFilterNone. GeoClue2 (2.6) starts
+/// its GPS and NMEA sources only for EXACT: at STREET it answers from Wi-Fi, a modem or the
+/// network, so a machine whose only source is a GPS receiver gives no position at the accuracies
+/// the collector asks for; gpsd serves such machines (--location gpsd in the sample host).
 ///
 /// A manager's failures reach its delegate once, and its updates then stop. The error's domain
 /// names what happened: "pemdor.geoclue.refused" (Start refused), "pemdor.geoclue.no-bus" (no
