@@ -27,7 +27,7 @@ if [[ ! -x "$binary" ]]; then
   exit 2
 fi
 
-json_suite=../shared/data/JSONTestSuite/test_parsing
+json_suite=tests/data/JSONTestSuite/test_parsing
 # What each target starts from: folders of example inputs and dictionaries in fuzz/.
 case "$target" in
   fuzz_scenario)
@@ -52,7 +52,8 @@ for folder in "${starting[@]}"; do
   if [[ -d "$folder" ]]; then
     find "$folder" -maxdepth 1 -type f -exec cp -n -t "$work/corpus" {} +
   else
-    echo "run-target: $folder is missing; $target starts without it" >&2
+    echo "run-target: $folder is missing" >&2
+    exit 2
   fi
 done
 options=(-max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=2048

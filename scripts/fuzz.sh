@@ -28,11 +28,13 @@ started=$SECONDS
 configure_args=(
   -G Ninja
   -DCMAKE_CXX_COMPILER=clang++
-  # Assertions stay on; -O1 keeps the instrumented code fast enough to fuzz.
+  # Assertions stay on; -O1 keeps the instrumented code fast enough to fuzz. Warnings are
+  # errors, as in every build of ours.
   -DCMAKE_BUILD_TYPE=Debug
   -DCMAKE_CXX_FLAGS=-O1
   -DPEMDOR_SANITIZE=address,undefined
   -DPEMDOR_BUILD_FUZZERS=ON
+  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
   -DPEMDOR_BUILD_TESTS=OFF
   -DPEMDOR_BUILD_BENCHMARKS=OFF
   -DPEMDOR_BUILD_TOOLS=OFF

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "GpsFake.h"
+#include "SkipOrFail.h"
 #include "pemdor/PemdorDeviceSensorInfo.h"
 #include "pemdor/platform/Providers.h"
 #include "pemdor/platform/RealDispatcher.h"
@@ -101,7 +102,7 @@ class GpsdCollector : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why;
-    if (!GpsFake::toolsPresent(why)) GTEST_SKIP() << why;
+    if (!GpsFake::toolsPresent(why)) PEMDOR_SKIP_OR_FAIL_IN_CI(why);
     fake_ = GpsFake::start({.log = "fix.nmea"}, why);
     ASSERT_NE(fake_, nullptr) << why;
     dispatcher_ = RealDispatcher::create();

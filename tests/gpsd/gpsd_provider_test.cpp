@@ -12,6 +12,7 @@
 #include <string>
 
 #include "GpsFake.h"
+#include "SkipOrFail.h"
 #include "location_recording.h"
 #include "pemdor/platform/Providers.h"
 #include "pemdor/platform/RealDispatcher.h"
@@ -34,7 +35,7 @@ class GpsdProvider : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why;
-    if (!GpsFake::toolsPresent(why)) GTEST_SKIP() << why;
+    if (!GpsFake::toolsPresent(why)) PEMDOR_SKIP_OR_FAIL_IN_CI(why);
     dispatcher_ = RealDispatcher::create();
     ASSERT_NE(dispatcher_, nullptr);
   }

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "SkipOrFail.h"
 #include "pemdor/PemdorDeviceSensorInfo.h"
 #include "pemdor/platform/Providers.h"
 #include "pemdor/platform/SimulatedDevice.h"
@@ -155,7 +156,7 @@ struct Rig {
 };
 
 TEST(LocationFaults, SilentGpsdEndsTheWaitAtTheTimeout) {
-  if (!gpsdProviderBuilt()) GTEST_SKIP() << "no gpsd provider in this build";
+  if (!gpsdProviderBuilt()) PEMDOR_SKIP_OR_FAIL_IN_CI("no gpsd provider in this build");
   FakeGpsd gpsd(FakeGpsd::Behaviour::silent);
   Rig rig(gpsd.endpoint());
   EXPECT_TRUE(rig.collector->isLocationServiceAvailable());
@@ -178,7 +179,7 @@ TEST(LocationFaults, SilentGpsdEndsTheWaitAtTheTimeout) {
 }
 
 TEST(LocationFaults, GpsdHangingUpEndsTheWaitAtOnce) {
-  if (!gpsdProviderBuilt()) GTEST_SKIP() << "no gpsd provider in this build";
+  if (!gpsdProviderBuilt()) PEMDOR_SKIP_OR_FAIL_IN_CI("no gpsd provider in this build");
   FakeGpsd gpsd(FakeGpsd::Behaviour::hangUpAfterWatch);
   Rig rig(gpsd.endpoint());
   rig.callbackRun();
@@ -197,7 +198,7 @@ TEST(LocationFaults, GpsdHangingUpEndsTheWaitAtOnce) {
 }
 
 TEST(LocationFaults, NoGpsdMeansServicesOffAndARunThatEndsAtOnce) {
-  if (!gpsdProviderBuilt()) GTEST_SKIP() << "no gpsd provider in this build";
+  if (!gpsdProviderBuilt()) PEMDOR_SKIP_OR_FAIL_IN_CI("no gpsd provider in this build");
   Rig rig(refusingEndpoint());
   EXPECT_FALSE(rig.collector->isLocationServiceAvailable());
   rig.callbackRun();

@@ -34,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "SkipOrFail.h"
 #include "location_recording.h"
 #include "pemdor/platform/CoreLocation.h"
 #include "pemdor/platform/Dispatch.h"
@@ -52,7 +53,7 @@ class LocationConformance : public ::testing::Test {
 
   void SetUp() override {
     std::string why;
-    if (!Provider::usable(why)) GTEST_SKIP() << why;
+    if (!Provider::usable(why)) PEMDOR_SKIP_OR_FAIL_IN_CI(why);
     dispatcher_ = RealDispatcher::create();
     ASSERT_NE(dispatcher_, nullptr);
     provider_ = std::make_unique<Provider>(dispatcher_);

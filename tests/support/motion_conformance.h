@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "SkipOrFail.h"
 #include "pemdor/platform/CoreMotion.h"
 #include "pemdor/platform/Dispatch.h"
 #include "pemdor/platform/RealDispatcher.h"
@@ -133,7 +134,7 @@ class MotionConformance : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why;
-    if (!Provider::usable(why)) GTEST_SKIP() << why;
+    if (!Provider::usable(why)) PEMDOR_SKIP_OR_FAIL_IN_CI(why);
     dispatcher_ = RealDispatcher::create();
     ASSERT_NE(dispatcher_, nullptr);
     provider_ = std::make_unique<Provider>(dispatcher_);
