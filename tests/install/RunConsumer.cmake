@@ -1,10 +1,18 @@
-# cmake -P script run by the test install.consumer: installs the build PEMDOR_BUILD_DIR into
-# WORK_DIR/prefix, checks the installed layout, then builds and runs the program in
-# CONSUMER_DIR through the CMake package and through pkg-config. Any failure ends the script
-# with an error, which fails the test.
+# cmake -P script run by the tests install.MODE (tests/install/CMakeLists.txt). Any failure ends
+# the script with an error, which fails the test.
+#   MODE=consumer    installs the build PEMDOR_BUILD_DIR into WORK_DIR/prefix, checks the
+#                    installed layout, then builds and runs the program in CONSUMER_DIR through
+#                    the CMake package and through pkg-config;
+#   MODE=packages    makes the Debian packages of the build with cpack, checks what each holds
+#                    and depends on, unpacks them into WORK_DIR/root with dpkg-deb -x, runs the
+#                    packaged sample host from there, then does what MODE=consumer does against
+#                    WORK_DIR/root/usr;
+#   MODE=subproject  builds the parent project in SUBPROJECT_DIR, which takes pemdor in with
+#                    FetchContent, with GoogleTest and Google Benchmark hidden, and runs it.
+# Where a tool is missing, the script prints "pemdor-test-skipped:" (the test is then reported
+# as skipped), except under CI=true, where that is a failure.
 cmake_minimum_required(VERSION 3.25)
 
-set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 
@@ -18,6 +26,15 @@ function(run)
   endif()
 endfunction()
 
+# Ends the script for want of TOOL: skipped, or failed under CI=true.
+macro(tool_missing tool)
+  if("$ENV{CI}" STREQUAL "true")
+    message(FATAL_ERROR "${tool} is missing (CI=true: a missing tool is a failure)")
+  endif()
+  message("pemdor-test-skipped: ${tool} is missing")
+  return()
+endmacro()
+
 # Runs the consumer program and checks what it prints.
 function(check_consumer program)
   execute_process(COMMAND ${program} RESULT_VARIABLE _result OUTPUT_VARIABLE _output)
@@ -25,12 +42,120 @@ function(check_consumer program)
   if(NOT _result EQUAL 0)
     message(FATAL_ERROR "${program} failed (${_result})")
   endif()
-  if(NOT _output MATCHES "^{\"accelerometer\":\\[\"\\[0.01, -0.02, 0.98\\]\"\\]}\nmotion: ")
-    message(FATAL_ERROR "${program} printed something else than the JSON text and the platform")
+  string(REPLACE "." "\\." _version "${PEMDOR_VERSION}")
+  if(NOT _output MATCHES
+     "^pemdor ${_version}\n{\"accelerometer\":\\[\"\\[0.01, -0.02, 0.98\\]\"\\]}\nmotion: ")
+    message(FATAL_ERROR "${program} printed something else than the version, the JSON text "
+      "and the platform")
   endif()
 endfunction()
 
-run(${CMAKE_COMMAND} --install ${PEMDOR_BUILD_DIR} --prefix ${prefix})
+set(launcher)
+if(CXX_LAUNCHER)
+  set(launcher -DCMAKE_CXX_COMPILER_LAUNCHER=${CXX_LAUNCHER})
+endif()
+
+if(MODE STREQUAL "subproject")
+  run(${CMAKE_COMMAND} -S ${SUBPROJECT_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
+    -DCMAKE_BUILD_TYPE=${BUILD_TYPE}
+    -DCMAKE_CXX_COMPILER=${CXX_COMPILER} ${launcher}
+    -DPEMDOR_SOURCE_DIR=${PEMDOR_SOURCE_DIR}
+    -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON
+    -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON)
+  run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+  check_consumer(${WORK_DIR}/build/pemdor_parent_host)
+  # The parent's installation holds its own program and nothing of pemdor's.
+  run(${CMAKE_COMMAND} --install ${WORK_DIR}/build --prefix ${WORK_DIR}/prefix)
+  file(GLOB_RECURSE installed RELATIVE ${WORK_DIR}/prefix ${WORK_DIR}/prefix/*)
+  if(NOT installed STREQUAL "bin/pemdor_parent_host")
+    message(FATAL_ERROR "the parent project installed more than its program: ${installed}")
+  endif()
+  return()
+endif()
+
+if(MODE STREQUAL "packages")
+  if(NOT DPKG_DEB)
+    tool_missing(dpkg-deb)
+  endif()
+  # The packages install under /usr, with GNUInstallDirs' library folder for that prefix.
+  set(prefix ${WORK_DIR}/root/usr)
+  run(${CPACK} -G DEB --config ${PEMDOR_BUILD_DIR}/CPackConfig.cmake -B ${WORK_DIR}/packages)
+  file(GLOB debs ${WORK_DIR}/packages/*.deb)
+  set(runtime libpemdor${PEMDOR_SOVERSION})
+  set(expected_packages ${runtime} libpemdor-dev)
+  if(PEMDOR_SENSORS)
+    list(APPEND expected_packages pemdor-sensors)
+  endif()
+  set(packages)
+  foreach(deb IN LISTS debs)
+    execute_process(COMMAND ${DPKG_DEB} --field ${deb} Package OUTPUT_VARIABLE name
+      OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    execute_process(COMMAND ${DPKG_DEB} --field ${deb} Depends OUTPUT_VARIABLE depends
+      OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    execute_process(COMMAND ${DPKG_DEB} --contents ${deb} OUTPUT_VARIABLE contents
+      COMMAND_ERROR_IS_FATAL ANY)
+    message(STATUS "${name}: Depends: ${depends}")
+    list(APPEND packages ${name})
+    set(depends_${name} "${depends}")
+    set(contents_${name} "${contents}")
+    run(${DPKG_DEB} -x ${deb} ${WORK_DIR}/root)
+  endforeach()
+  list(SORT packages)
+  list(SORT expected_packages)
+  if(NOT packages STREQUAL expected_packages)
+    message(FATAL_ERROR "cpack made ${packages}; expected ${expected_packages}")
+  endif()
+
+  # Each package holds its part, and its dependencies come from dpkg-shlibdeps (libstdc++ for
+  # every binary) plus the packages a consumer needs: the -dev package needs the runtime and
+  # nlohmann/json's -dev package (its types are in the headers), nothing of the private
+  # libraries.
+  string(REPLACE "." "\\." soversion "${PEMDOR_SOVERSION}")
+  string(REPLACE "." "\\." version "${PEMDOR_VERSION}")
+  set(exact "${runtime} \\(= ${version}\\)")
+  set(checks
+    "${runtime}|contents|/${LIBDIR}/libpemdor\\.so\\.${soversion} -> "
+    "${runtime}|depends|libstdc\\+\\+6"
+    "libpemdor-dev|contents|/include/pemdor/version\\.h\n"
+    "libpemdor-dev|contents|/${LIBDIR}/libpemdor\\.so -> libpemdor\\.so\\.${soversion}\n"
+    "libpemdor-dev|contents|/${LIBDIR}/cmake/pemdor/pemdorConfig\\.cmake\n"
+    "libpemdor-dev|contents|/${LIBDIR}/pkgconfig/pemdor\\.pc\n"
+    "libpemdor-dev|depends|^${exact}, nlohmann-json3-dev$")
+  if(PEMDOR_SENSORS)
+    list(APPEND checks
+      "pemdor-sensors|contents|/bin/pemdor-sensors\n"
+      "pemdor-sensors|depends|^${exact}, .*libstdc\\+\\+6")
+  endif()
+  foreach(check IN LISTS checks)
+    string(REPLACE "|" ";" check "${check}")
+    list(GET check 0 package)
+    list(GET check 1 field)
+    list(GET check 2 pattern)
+    if(NOT "${${field}_${package}}" MATCHES "${pattern}")
+      message(FATAL_ERROR "${package}: ${field} does not match ${pattern}:\n${${field}_${package}}")
+    endif()
+  endforeach()
+  if(contents_${runtime} MATCHES "/include/|\\.pc\n|cmake/|libpemdor\\.so ")
+    message(FATAL_ERROR "${runtime} holds development files:\n${contents_${runtime}}")
+  endif()
+
+  # The unpacked sample host runs with the unpacked library.
+  if(PEMDOR_SENSORS)
+    foreach(arguments IN ITEMS "info" "--version")
+      execute_process(
+        COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/${LIBDIR}
+          ${prefix}/bin/pemdor-sensors ${arguments}
+        RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+      message(STATUS "pemdor-sensors ${arguments}: ${output}${errors}")
+      if(NOT result EQUAL 0 OR NOT output MATCHES "^(availableSensors: |pemdor-sensors ${version}\n$)")
+        message(FATAL_ERROR "the packaged pemdor-sensors ${arguments} failed (${result})")
+      endif()
+    endforeach()
+  endif()
+else()
+  set(prefix ${WORK_DIR}/prefix)
+  run(${CMAKE_COMMAND} --install ${PEMDOR_BUILD_DIR} --prefix ${prefix})
+endif()
 
 # The layout that find_package and pkg-config look for; only public headers are installed, and
 # only under include/pemdor.
@@ -41,7 +166,8 @@ set(expected
   ${LIBDIR}/pkgconfig/pemdor.pc
   include/pemdor/PemdorJsonWrapper.h
   include/pemdor/PemdorDeviceSensorInfo.h
-  include/pemdor/platform/Platform.h)
+  include/pemdor/platform/Platform.h
+  include/pemdor/version.h)
 if(PEMDOR_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
   list(APPEND expected ${LIBDIR}/libpemdor.so)
 else()
@@ -74,12 +200,18 @@ foreach(requested IN ITEMS ${PEMDOR_VERSION} 99.0)
   endif()
 endforeach()
 
+# A shared library links its private libraries itself: neither the exported target nor the
+# pkg-config file may hand them to a consumer. (A static archive must hand them on.)
+file(READ ${prefix}/${LIBDIR}/cmake/pemdor/pemdorTargets.cmake targets)
+file(STRINGS ${prefix}/${LIBDIR}/pkgconfig/pemdor.pc pc_public REGEX "^(Requires|Libs):")
+if(PEMDOR_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY" AND
+   (targets MATCHES "PkgConfig::" OR pc_public MATCHES "iio|gps"))
+  message(FATAL_ERROR "the shared library hands private libraries to consumers:\n"
+    "${pc_public}\n${targets}")
+endif()
+
 # The CMake package. The prefix path holds only the new prefix's package, and the consumer
 # must find that one.
-set(launcher)
-if(CXX_LAUNCHER)
-  set(launcher -DCMAKE_CXX_COMPILER_LAUNCHER=${CXX_LAUNCHER})
-endif()
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/cmake -G ${GENERATOR}
   -DCMAKE_BUILD_TYPE=${BUILD_TYPE}
   -DCMAKE_CXX_COMPILER=${CXX_COMPILER} ${launcher}
@@ -97,8 +229,7 @@ check_consumer(${WORK_DIR}/cmake/pemdor_consumer)
 # pkg-config, with every installed header in one translation unit: a public header that needs a
 # header that was not installed fails here.
 if(NOT PKG_CONFIG)
-  message(STATUS "pkg-config is not installed: the pkg-config half is skipped")
-  return()
+  tool_missing(pkg-config)
 endif()
 set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
 execute_process(COMMAND ${PKG_CONFIG} --cflags --libs pemdor

@@ -19,6 +19,7 @@
 
 #include "ChildRun.h"
 #include "SkipOrFail.h"
+#include "pemdor/version.h"
 
 namespace pemdor::test {
 namespace {
@@ -217,7 +218,7 @@ TEST_F(PemdorSensorsTest, BadInputExits2WithAOneLineMessage) {
   }
 }
 
-TEST_F(PemdorSensorsTest, HelpPrintsUsageAndNoArgumentsIsAUsageError) {
+TEST_F(PemdorSensorsTest, HelpAndVersionPrintAndNoArgumentsIsAUsageError) {
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"--help"}, {"help"}, {"sync", "--limit", "3", "--help"}}) {
     const ChildRun help = run(args);
@@ -225,6 +226,18 @@ TEST_F(PemdorSensorsTest, HelpPrintsUsageAndNoArgumentsIsAUsageError) {
     EXPECT_THAT(help.out, AllOf(StartsWith("Usage: pemdor-sensors"), HasSubstr("--read-after"),
                                 HasSubstr("at most 60 s")));
   }
+  // The version is the one of the library the host was built with, as major.minor.patch.
+  const std::string version = std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) +
+                              "." + std::to_string(kVersionPatch);
+  EXPECT_EQ(kVersionText, version);
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"--version"}, {"info", "--version"}}) {
+    const ChildRun printed = run(args);
+    EXPECT_EQ(printed.status(), 0);
+    EXPECT_EQ(printed.out, "pemdor-sensors " + version + "\n");
+    EXPECT_THAT(printed.err, IsEmpty());
+  }
+
   const ChildRun none = run({});
   EXPECT_EQ(none.status(), 2);
   EXPECT_THAT(none.out, IsEmpty());

@@ -206,6 +206,10 @@ Options parseCommandLine(const std::vector<std::string>& args,
       std::find(args.begin(), args.end(), "-h") != args.end()) {
     return options;
   }
+  if (std::find(args.begin(), args.end(), "--version") != args.end()) {
+    options.command = Command::version;
+    return options;
+  }
 
   // CLI11 only reads the arguments here: the usage text is our own, and extra arguments are
   // kept so that they can be refused in this host's words.
@@ -323,6 +327,7 @@ Options of every command:
                        DBUS_SYSTEM_BUS_ADDRESS), as the application "pemdor-sensors"; none:
                        location services off.
   --help               Print this text.
+  --version            Print the version of pemdor-sensors and of the pemdor it was built with.
 
 Options of info:
   --format text|json   text (default): one line per finding, then the IIO devices. json: the

@@ -22,7 +22,7 @@ namespace pemdor::host {
 
 class HostSession;
 
-enum class Command { help, info, snapshot, sync, record };
+enum class Command { help, version, info, snapshot, sync, record };
 enum class OutputFormat { text, json };
 enum class MotionChoice { automatic, sim, iio };
 enum class LocationChoice { automatic, sim, gpsd, geoclue, none };

@@ -10,6 +10,7 @@
 #include "CommandLine.h"
 #include "Commands.h"
 #include "HostSession.h"
+#include "pemdor/version.h"
 
 namespace {
 
@@ -30,6 +31,8 @@ int run(const std::vector<std::string>& args) {
   int status = 0;
   if (options.command == Command::help) {
     std::fputs(usageText().c_str(), stdout);
+  } else if (options.command == Command::version) {
+    std::fputs(("pemdor-sensors " + std::string(pemdor::kVersionText) + "\n").c_str(), stdout);
   } else {
     const auto entry =
         std::find_if(hostCommands().begin(), hostCommands().end(),

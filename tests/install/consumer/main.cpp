@@ -1,10 +1,11 @@
-// Converts a dictionary to JSON text and back through the installed library, and makes a
-// platform with the default services. Prints the JSON text and the platform's description;
+// Converts a dictionary to JSON text and back through pemdor, and makes a platform with the
+// default services. Prints pemdor's version, the JSON text and the platform's description;
 // exits 1 when the text does not read back as the same dictionary.
 #include <iostream>
 
 #include <pemdor/PemdorJsonWrapper.h>
 #include <pemdor/platform/Platform.h>
+#include <pemdor/version.h>
 
 int main() {
   const nlohmann::json dictionary = {{"accelerometer", {"[0.01, -0.02, 0.98]"}}};
@@ -18,6 +19,8 @@ int main() {
     return 1;
   }
   const auto platform = pemdor::Platform::create({});
-  std::cout << *text << '\n' << platform->describe() << '\n';
+  std::cout << "pemdor " << pemdor::kVersionText << '\n'
+            << *text << '\n'
+            << platform->describe() << '\n';
   return 0;
 }
