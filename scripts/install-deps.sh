@@ -22,8 +22,8 @@ packages=(
   dbus-daemon python3-dbusmock geoclue-2.0
   # Plots of a run (PLplot's SVG output) and rendering them to PNG for a look.
   libplplot-dev librsvg2-bin
-  # Debian packages of the library: dpkg-shlibdeps.
-  dpkg-dev
+  # Debian packages of the library: dpkg-shlibdeps, and file, with which CPack tells binaries.
+  dpkg-dev file
 )
 
 missing=()

@@ -36,7 +36,12 @@ struct Refusal {
 
 std::string shown(const std::vector<std::string>& args) {
   std::string text;
-  for (const auto& arg : args) text += (text.empty() ? "" : " ") + arg.substr(0, 40);
+  for (const auto& arg : args) {
+    // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict overlap inside
+    // libstdc++ for a string literal concatenated with a temporary string.
+    if (!text.empty()) text += ' ';
+    text += arg.substr(0, 40);
+  }
   return text.substr(0, 200);
 }
 
