@@ -14,6 +14,7 @@
 #include "GpsFake.h"
 #include "Record.h"
 #include "ScenarioWriter.h"
+#include "SkipOrFail.h"
 #include "UmockdevTestbed.h"
 #include "pemdor/PemdorDeviceSensorInfo.h"
 #include "pemdor/platform/Providers.h"
@@ -47,11 +48,6 @@ bool eventually(Condition condition, std::chrono::seconds limit = 20s) {
   return true;
 }
 
-bool inCi() {
-  const char* ci = std::getenv("CI");
-  return ci && std::string(ci) == "true";
-}
-
 // A sync record without its timestamp: "x,y,z".
 std::string values(const std::string& record) {
   return record.substr(0, record.rfind(','));
@@ -79,14 +75,10 @@ class IioRecordTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!UmockdevTestbed::inMockEnvironment()) {
-      if (inCi()) FAIL() << "the IIO tests run under umockdev-wrapper";
-      GTEST_SKIP() << "the IIO tests run under umockdev-wrapper";
+      PEMDOR_SKIP_OR_FAIL_IN_CI("the IIO tests run under umockdev-wrapper");
     }
     std::string why;
-    if (!GpsFake::toolsPresent(why)) {
-      if (inCi()) FAIL() << why;
-      GTEST_SKIP() << why;
-    }
+    if (!GpsFake::toolsPresent(why)) PEMDOR_SKIP_OR_FAIL_IN_CI(why);
     fake_ = GpsFake::start({.log = "fix.nmea"}, why);
     ASSERT_NE(fake_, nullptr) << why;
     testbed_ = std::make_unique<UmockdevTestbed>();

@@ -16,6 +16,7 @@
 
 #include "ChildRun.h"
 #include "Plot.h"
+#include "SkipOrFail.h"
 
 namespace pemdor::test {
 namespace {
@@ -34,11 +35,6 @@ constexpr const char* kDevice = R"({"clock": {"start": 1449000000.1234},
     "motion": {"accelerometer": {"readings": [[0.5, -0.25, -1.0], null, [0.25, 0.5, -0.75]]},
                "magnetometer": {"available": false}},
     "location": {"events": [{"after": 0.3, "locations": [[12.5, -45.25]]}]}})";
-
-bool inCi() {
-  const char* ci = std::getenv("CI");
-  return ci && std::string(ci) == "true";
-}
 
 class RecordHostTest : public ::testing::Test {
  protected:
@@ -224,12 +220,10 @@ constexpr const char* kFix = "#E67800";
 
 TEST_F(RecordHostTest, PicturesHoldEachPanelsThreeSeriesAndTheFix) {
   if (!host::plotsBuilt()) {
-    if (inCi()) FAIL() << "this build has no pictures (PLplot not found)";
-    GTEST_SKIP() << "this build has no pictures";
+    PEMDOR_SKIP_OR_FAIL_IN_CI("this build has no pictures (PLplot not found)");
   }
   if (::access("/usr/bin/python3", X_OK) != 0) {
-    if (inCi()) FAIL() << "python3 is needed to read the pictures";
-    GTEST_SKIP() << "no python3";
+    PEMDOR_SKIP_OR_FAIL_IN_CI("python3 is needed to read the pictures");
   }
   // A German locale must not put commas into the numbers of the SVG.
   ChildRunOptions german;
