@@ -346,7 +346,9 @@ TEST(RealDispatcherTest, ShutdownDropsWorkNotYetRunAndRefusesNewWork) {
     }
   };
   auto track = [&] { return [&runs, token = std::make_shared<Token>(destroyed)] { ++runs; }; };
-  serial->async([&runs, r = std::make_shared<Reposter>(d, droppedBehind)] { ++runs; });
+  // Braces rather than make_shared: clang 14 has no parenthesised aggregate initialisation, and
+  // a temporary would run the destructor's posts.
+  serial->async([&runs, r = std::shared_ptr<Reposter>(new Reposter{d, droppedBehind})] { ++runs; });
   droppedBehind.reset();
   for (int i = 0; i < 5; ++i) {
     d->mainQueue()->async(track());
@@ -403,7 +405,7 @@ TEST(RealDispatcherTest, DestroyedOnItsOwnThreadByTheLastReference) {
         finished.add();
       }
     };
-    auto last = std::make_shared<LastReference>(d, finished);
+    auto last = std::shared_ptr<LastReference>(new LastReference{d, finished});
     auto task = [last = std::move(last), gate = released.get_future().share(), where] {
       gate.wait_for(kDeadline);
       if (where == Where::kShutdownInTask) last->d->shutdown();
