@@ -100,6 +100,7 @@ pemdor_dependency(Threads PUBLIC FIND_PACKAGE Threads TARGET Threads::Threads PC
 pemdor_dependency(libiio PRIVATE PKG_CONFIG libiio DEB libiio-dev)
 pemdor_dependency(libudev PRIVATE PKG_CONFIG libudev DEB libudev-dev)
 pemdor_dependency(libgps PRIVATE PKG_CONFIG libgps DEB libgps-dev)
+pemdor_dependency(libsystemd PRIVATE PKG_CONFIG libsystemd DEB libsystemd-dev)
 
 # Says that an optional part is left out because <reason> (a library or tool is missing). In
 # continuous integration (environment CI=true) with the tests on, that is an error instead: the

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "SkipOrFail.h"
+
 namespace pemdor::geoclue_testing {
 
 class GeoclueFake {
@@ -66,14 +68,12 @@ class GeoclueFake {
 };
 
 /// Skips the test where the tools are missing, or fails it when CI=true.
-#define PEMDOR_REQUIRE_GEOCLUE_FAKE()                                         \
-  do {                                                                        \
-    std::string why_;                                                         \
-    if (!::pemdor::geoclue_testing::GeoclueFake::toolsPresent(why_)) {        \
-      const char* ci_ = std::getenv("CI");                                    \
-      if (ci_ != nullptr && std::string(ci_) == "true") GTEST_FAIL() << why_; \
-      GTEST_SKIP() << why_;                                                   \
-    }                                                                         \
+#define PEMDOR_REQUIRE_GEOCLUE_FAKE()                                  \
+  do {                                                                 \
+    std::string why_;                                                  \
+    if (!::pemdor::geoclue_testing::GeoclueFake::toolsPresent(why_)) { \
+      PEMDOR_SKIP_OR_FAIL_IN_CI(why_);                                 \
+    }                                                                  \
   } while (false)
 
 }  // namespace pemdor::geoclue_testing
