@@ -2,14 +2,18 @@
 //
 // Each manager paces its streams on an I/O thread of its own, made at its first start and ended
 // when the manager goes. The thread sleeps on a condition variable until the next stream is due,
-// gives the stream's read to the stream's own worker thread, and hands the readings of one
-// wake-up to their queues together. Streams with the same interval started within a few
-// milliseconds of each other are kept due at the same moments, so that they share the wake-ups.
+// reads the due streams, and hands the readings of one wake-up to their queues together. Streams
+// with the same interval started within a few milliseconds of each other are kept due at the same
+// moments, so that they share the wake-ups.
 //
 // A device that is slow to answer (some I2C sensors take a second or more for a sysfs read)
-// holds up only its own stream: while its read is under way its ticks pass without a read, and
-// the readings of the other streams go out once their own reads are done, after waiting at most
-// a short gathering window for the reads asked for at the same wake-up.
+// holds up only its own stream. The first read of each start, and every read of a stream whose
+// last read was slow, runs on the stream's own worker thread: while it is under way the stream's
+// ticks pass without a read, and the readings of the other streams go out once their own reads
+// are done, after waiting at most a short gathering window for the reads asked for at the same
+// wake-up. A stream whose worker read was quick is read on the I/O thread itself from then on,
+// which costs no thread hand-over per tick; should such a read turn slow, the stream goes back
+// to its worker.
 //
 // Callers' threads only ever scan for devices (availability is a fresh look each time); they
 // never read samples.
@@ -195,9 +199,12 @@ struct Core {
   }
 
   // A reading a worker has finished, with the run it was sampled in; taken by the I/O thread.
+  // `slow` when the read took longer than the stream may hold up others.
   struct Finished {
     RunToken::Ticket run;
     IioReading reading;
+    bool read = false;
+    bool slow = false;
   };
   std::array<std::optional<Finished>, kMotionStreamCount> finished;
 
@@ -228,6 +235,9 @@ struct Core {
     std::array<bool, kMotionStreamCount> bound{};
     std::array<std::optional<Delivery<VectorHandler>>, kMotionStreamCount> awaiting;
     std::array<Clock::time_point, kMotionStreamCount> gatherUntil{};
+    // Whether a stream is read on this thread: once a read on its worker was quick, until a read
+    // is slow or the stream's device is released.
+    std::array<bool, kMotionStreamCount> readHere{};
     std::vector<std::pair<Delivery<VectorHandler>, IioReading>> ready;
 
     std::unique_lock lock(core->mutex);
@@ -246,6 +256,7 @@ struct Core {
         if (core->finished[i]) {
           Finished done = std::move(*std::exchange(core->finished[i], std::nullopt));
           busy[i] = false;
+          if (done.read) readHere[i] = !done.slow;
           if (awaiting[i]) {
             if (awaiting[i]->ticket == done.run && done.run.current()) {
               ready.emplace_back(std::move(*awaiting[i]), std::move(done.reading));
@@ -259,6 +270,7 @@ struct Core {
           if (bound[i] && !busy[i]) {
             releases[i] = true;
             bound[i] = false;
+            readHere[i] = false;
             busy[i] = true;
             handOver = true;
           }
@@ -307,11 +319,19 @@ struct Core {
           });
         }
         if (requests[i]) {
-          workers[i].run([core, &sampler, i, request = std::move(*requests[i])] {
+          auto read = [core, &sampler, i, request = std::move(*requests[i])] {
+            const Clock::time_point begun = Clock::now();
             IioReading reading =
                 sampler.sample(kAllMotionStreams[i], request.run, request.interval);
-            core->finish(i, Finished{request.run, std::move(reading)});
-          });
+            const bool slow =
+                Clock::now() - begun > toDuration(std::min(kGatherWindow, request.interval / 4));
+            core->finish(i, Finished{request.run, std::move(reading), true, slow});
+          };
+          if (readHere[i]) {
+            read();
+          } else {
+            workers[i].run(std::move(read));
+          }
         }
       }
       if (post) {
