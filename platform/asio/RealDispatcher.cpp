@@ -41,20 +41,30 @@ std::chrono::steady_clock::time_point steadyTimePoint(double seconds) {
   return steady_clock::time_point(ceil<steady_clock::duration>(duration<double>(clamped)));
 }
 
+// A queue of this dispatcher that exposes its WorkQueue to the timers.
+class WorkQueueFace {
+ public:
+  virtual const std::shared_ptr<WorkQueue>& work() const = 0;
+
+ protected:
+  ~WorkQueueFace() = default;
+};
+
 // The main queue and the global queue.
-class AsioDispatchQueue final : public DispatchQueue {
+class AsioDispatchQueue final : public DispatchQueue, public WorkQueueFace {
  public:
   AsioDispatchQueue(std::shared_ptr<WorkQueue> work, std::string label)
       : work_(std::move(work)), label_(std::move(label)) {}
   void async(Task task) override { work_->post(std::move(task)); }
   std::string label() const override { return label_; }
+  const std::shared_ptr<WorkQueue>& work() const override { return work_; }
 
  private:
   std::shared_ptr<WorkQueue> work_;
   std::string label_;
 };
 
-class AsioOperationQueue final : public OperationQueue {
+class AsioOperationQueue final : public OperationQueue, public WorkQueueFace {
  public:
   AsioOperationQueue(std::shared_ptr<WorkQueue> work, std::string label)
       : work_(std::move(work)), label_(std::move(label)) {}
@@ -62,6 +72,7 @@ class AsioOperationQueue final : public OperationQueue {
   std::string label() const override { return label_; }
   void setMaxConcurrentOperationCount(int count) override { work_->setMaxConcurrent(count); }
   int maxConcurrentOperationCount() const override { return work_->maxConcurrent(); }
+  const std::shared_ptr<WorkQueue>& work() const override { return work_; }
 
  private:
   std::shared_ptr<WorkQueue> work_;
@@ -109,6 +120,9 @@ class Core : public std::enable_shared_from_this<Core> {
   struct PendingTimer {
     Task task;
     std::shared_ptr<DispatchQueue> queue;
+    // The queue's WorkQueue when its jobs run on the pool; null for the main queue and for
+    // queues of other dispatchers or of the host.
+    std::shared_ptr<WorkQueue> poolWork;
     std::shared_ptr<TimerFlag> flag;
     std::weak_ptr<asio::steady_timer> timer;
   };
@@ -117,6 +131,8 @@ class Core : public std::enable_shared_from_this<Core> {
   std::optional<PendingTimer> takeTimer(std::uint64_t id);
   // Runs on the timer thread when timer `id` is due.
   void fire(std::uint64_t id);
+  // `queue`'s WorkQueue when it is one of this dispatcher's pool queues, else null.
+  std::shared_ptr<WorkQueue> poolWorkOf(const DispatchQueue& queue) const;
   std::shared_ptr<WorkQueue> registerQueue(std::shared_ptr<WorkQueue> queue);
   // Whether the caller is one of the threads that shutdown() would otherwise wait for.
   bool isOwnThreadLocked(std::thread::id thread) const;
@@ -246,12 +262,14 @@ std::shared_ptr<TimerHandle> Core::scheduleAt(double when, std::shared_ptr<Dispa
   }
 
   auto timer = std::make_shared<asio::steady_timer>(*timerIo_, steadyTimePoint(when));
+  auto poolWork = poolWorkOf(*queue);
   std::uint64_t id = 0;
   {
     std::lock_guard lock(mutex_);
     if (state_ == State::kRunning) {
       id = ++nextTimer_;
-      timers_.emplace(id, PendingTimer{std::move(task), std::move(queue), flag, timer});
+      timers_.emplace(
+          id, PendingTimer{std::move(task), std::move(queue), std::move(poolWork), flag, timer});
     }
   }
   if (id == 0) return std::make_shared<AsioTimerHandle>(weak_from_this(), flag, 0);
@@ -273,11 +291,30 @@ std::optional<Core::PendingTimer> Core::takeTimer(std::uint64_t id) {
   return pending;
 }
 
+std::shared_ptr<WorkQueue> Core::poolWorkOf(const DispatchQueue& queue) const {
+  const auto* face = dynamic_cast<const WorkQueueFace*>(&queue);
+  if (face == nullptr || !face->work()->runsOn(*poolIo_)) return nullptr;
+  return face->work();
+}
+
 void Core::fire(std::uint64_t id) {
   auto taken = takeTimer(id);
   if (!taken) return;
   PendingTimer& pending = *taken;
-  pending.queue->async(guardedTask(std::move(pending.flag), std::move(pending.task)));
+  auto task = guardedTask(std::move(pending.flag), std::move(pending.task));
+  if (!pending.poolWork) {
+    pending.queue->async(std::move(task));
+    return;
+  }
+  // A pool queue that could start the task at once gets it run right here, as one of its jobs:
+  // posting it would wake a pool thread for every tick of a periodic timer, a second thread
+  // hand-off after the one that woke this thread. The queue's order and concurrency limit hold,
+  // since the task runs only when nothing waits before it and a job slot is free. The cost is
+  // that other timers due meanwhile wait until the task returns: timer tasks on pool queues are
+  // expected to be short (a provider's tick), and a long one should post its work elsewhere.
+  // Moving these timers onto the pool's io_context would not save the hand-off: a pool thread
+  // woken by a timer wakes another one to wait for the next event, and its posts wake one more.
+  pending.poolWork->runHereOrPost(std::move(task));
 }
 
 void Core::cancelTimer(std::uint64_t id) {

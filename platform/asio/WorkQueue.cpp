@@ -37,6 +37,41 @@ void WorkQueue::post(Task task) {
   if (start) startJob();
 }
 
+void WorkQueue::runHereOrPost(Task task) {
+  if (!task) return;
+  bool here = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (!closed_ && pending_.empty() && jobs_ < limitLocked()) {
+      ++jobs_;
+      here = true;
+    }
+  }
+  if (!here) {
+    post(std::move(task));
+    return;
+  }
+  task();
+  task = nullptr;
+  bool more = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_ || pending_.empty() || jobs_ > limitLocked()) {
+      --jobs_;
+    } else {
+      more = true;
+    }
+  }
+  // The tasks that were posted meanwhile, and waited for this slot, go on on the io_context's
+  // threads; this job stays counted until that job ends.
+  if (more) startJob();
+}
+
+bool WorkQueue::runsOn(const asio::io_context& io) const {
+  auto mine = io_.lock();
+  return mine.get() == &io;
+}
+
 void WorkQueue::setMaxConcurrent(int count) {
   int more = 0;
   {

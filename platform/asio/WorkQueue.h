@@ -36,6 +36,15 @@ class WorkQueue : public std::enable_shared_from_this<WorkQueue> {
   // Adds `task` at the end. After close() the task is destroyed instead, on the calling thread.
   void post(Task task);
 
+  // Runs `task` on the calling thread, counted as one of the queue's jobs, when the queue could
+  // start it at once: nothing waits before it and a job slot is free. Otherwise it is posted as
+  // by post(). Tasks posted while it runs are handed to the io_context afterwards. For a thread
+  // that would otherwise only post the task and wake one of the io_context's threads for it.
+  void runHereOrPost(Task task);
+
+  // Whether the queue's jobs run on `io`.
+  bool runsOn(const asio::io_context& io) const;
+
   // Values below 1 other than kDefaultMaxConcurrentOperationCount are stored as 1. A larger
   // limit starts more jobs at once; a smaller one takes effect as running tasks finish.
   void setMaxConcurrent(int count);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -230,6 +231,61 @@ TEST(RealDispatcherTest, TimersRunOnTheirQueueNeverBeforeTheirDueTime) {
   EXPECT_GE(d->monotonicNow(), now);
 }
 
+// A due timer task of a work queue may run on the thread that waited for the timer; it must still
+// keep the queue's order and limit, and a cancel that comes while it waits in the queue still
+// counts.
+TEST(RealDispatcherTest, TimersOnWorkQueuesKeepTheQueuesOrderAndLimit) {
+  auto d = make(2);
+  auto serial = d->makeOperationQueue();
+  serial->setMaxConcurrentOperationCount(1);
+  std::mutex mutex;
+  std::vector<std::string> order;
+  std::atomic<int> running{0}, overlaps{0}, onMain{0};
+  Events done;
+  auto step = [&](std::string name, std::function<void()> body = {}) {
+    return [&, name = std::move(name), body = std::move(body)] {
+      if (running.fetch_add(1) != 0) ++overlaps;
+      if (d->isMainThread()) ++onMain;
+      {
+        std::lock_guard lock(mutex);
+        order.push_back(name);
+      }
+      if (body) body();
+      running.fetch_sub(1);
+      done.add();
+    };
+  };
+
+  // Busy queue: the timers fall due while a task runs, and wait behind it.
+  std::promise<void> gate;
+  std::shared_ptr<TimerHandle> cancelled;
+  serial->async(step("blocker", [&, wait = gate.get_future().share()] {
+    wait.wait_for(kDeadline);
+    cancelled->cancel();
+    serial->async(step("after blocker"));
+  }));
+  const double now = d->monotonicNow();
+  d->scheduleAt(now + 0.01, serial, step("timer behind blocker"));
+  cancelled = d->scheduleAt(now + 0.01, serial, step("cancelled"));
+  // Timers fire in due order, so both serial timers are in the queue when this one runs.
+  d->scheduleAt(now + 0.03, d->mainQueue(), [&] { gate.set_value(); });
+  ASSERT_TRUE(done.waitFor(3));
+
+  // Idle queue: what the timer task posts runs after it, not beside it.
+  std::promise<void> posted;
+  auto postedRan = posted.get_future();
+  d->scheduleAfter(0.01, serial, step("idle timer", [&] {
+                     serial->async(step("posted by timer", [&] { posted.set_value(); }));
+                     EXPECT_EQ(postedRan.wait_for(std::chrono::milliseconds(50)),
+                               std::future_status::timeout);
+                   }));
+  ASSERT_TRUE(done.waitFor(5));
+  EXPECT_EQ(order, (std::vector<std::string>{"blocker", "timer behind blocker", "after blocker",
+                                             "idle timer", "posted by timer"}));
+  EXPECT_EQ(overlaps.load(), 0);
+  EXPECT_EQ(onMain.load(), 0);
+}
+
 TEST(RealDispatcherTest, CancelledTimerNeverRunsAndReleasesItsTask) {
   auto d = make(2);
   auto main = d->mainQueue();
@@ -386,11 +442,11 @@ TEST(RealDispatcherTest, ShutdownEndsTheHostMainLoop) {
 // A dispatcher whose last reference is released on one of its own threads must shut down
 // without joining that thread, while its other threads and pending work are cleaned up.
 TEST(RealDispatcherTest, DestroyedOnItsOwnThreadByTheLastReference) {
-  enum class Where { kMain, kGlobal, kSerial, kTimer, kShutdownInTask };
+  enum class Where { kMain, kGlobal, kSerial, kTimer, kPoolTimer, kShutdownInTask };
   Events destroyed, finished;
   int round = 0;
-  for (auto where :
-       {Where::kMain, Where::kGlobal, Where::kSerial, Where::kTimer, Where::kShutdownInTask}) {
+  for (auto where : {Where::kMain, Where::kGlobal, Where::kSerial, Where::kTimer, Where::kPoolTimer,
+                     Where::kShutdownInTask}) {
     SCOPED_TRACE(static_cast<int>(where));
     auto d = make(2);
     auto serial = d->makeOperationQueue();
@@ -415,6 +471,8 @@ TEST(RealDispatcherTest, DestroyedOnItsOwnThreadByTheLastReference) {
                                            : std::shared_ptr<DispatchQueue>(serial);
     if (where == Where::kTimer) {
       d->scheduleAfter(0.01, d->mainQueue(), std::move(task));
+    } else if (where == Where::kPoolTimer) {
+      d->scheduleAfter(0.01, serial, std::move(task));
     } else {
       queue->async(std::move(task));
     }

@@ -6,7 +6,10 @@
 //
 // Threads: the main thread (its own, or the host's inside runMainLoop()), the global pool, which
 // also runs every work queue, and one thread that waits for timers and posts each due task to
-// its queue. A task that throws ends the process (std::terminate).
+// its queue. A due task of the global queue or a work queue that its queue could start at once
+// runs on the timer thread itself, in that queue's order and within its concurrency limit, so a
+// periodic timer wakes one thread per tick; such a task delays other timers until it returns.
+// A task that throws ends the process (std::terminate).
 
 #include <memory>
 
