@@ -3,6 +3,8 @@
 // second of sampling: wake-ups (the process's voluntary context switches, from getrusage) and
 // CPU milliseconds. The window starts once the run has settled, so start-up and exit are not in
 // the figures. The benchmark's own thread sleeps through the window (one wake-up of its own).
+// Cases for the layers underneath (a bare thread waking ten times a second, the dispatcher's
+// timers, the simulated streams) show how much of the figure is the machine's price of a wake-up.
 //
 // The IIO case needs umockdev's preload: run the program as
 //   umockdev-wrapper build/default/bench/pemdor_wakeup_bench
@@ -12,8 +14,11 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <variant>
@@ -48,6 +53,31 @@ struct Usage {
   }
 };
 
+// Measures one window per iteration, once what runs in the background has settled. `records`,
+// when given, counts what has been collected so far.
+void measureWindows(benchmark::State& state,
+                    const std::function<std::size_t()>& records = nullptr) {
+  std::this_thread::sleep_for(kSettle);
+  double seconds = 0.0, cpu = 0.0, wakeUps = 0.0, collected = 0.0;
+  for (auto _ : state) {
+    const std::size_t recordsBefore = records ? records() : 0;
+    const Usage before = Usage::now();
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(kWindow);
+    const Usage after = Usage::now();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (records) collected += static_cast<double>(records() - recordsBefore);
+    state.SetIterationTime(elapsed);
+    seconds += elapsed;
+    cpu += after.cpuSeconds - before.cpuSeconds;
+    wakeUps += static_cast<double>(after.wakeUps - before.wakeUps);
+  }
+  state.counters["wakeups_per_s"] = wakeUps / seconds;
+  state.counters["cpu_ms_per_s"] = cpu * 1e3 / seconds;
+  if (records) state.counters["records_per_s"] = collected / seconds;
+}
+
 std::size_t recordsSoFar(PemdorDeviceSensorInfo& collector) {
   std::size_t total = 0;
   for (const auto& [key, value] : collector.getSensorData()) {
@@ -56,7 +86,7 @@ std::size_t recordsSoFar(PemdorDeviceSensorInfo& collector) {
   return total;
 }
 
-// Runs an unlimited sync run on `platform` and measures one window per iteration.
+// Runs an unlimited sync run on `platform` and measures it.
 void measureSyncRun(benchmark::State& state, const std::shared_ptr<Platform>& platform) {
   auto collector = PemdorDeviceSensorInfo::init(platform);
   if (!collector) {
@@ -64,26 +94,8 @@ void measureSyncRun(benchmark::State& state, const std::shared_ptr<Platform>& pl
     return;
   }
   collector->startSensors(INT32_MAX);
-  std::this_thread::sleep_for(kSettle);
-  double seconds = 0.0, cpu = 0.0, wakeUps = 0.0, records = 0.0;
-  for (auto _ : state) {
-    const std::size_t recordsBefore = recordsSoFar(*collector);
-    const Usage before = Usage::now();
-    const auto start = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(kWindow);
-    const Usage after = Usage::now();
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    records += static_cast<double>(recordsSoFar(*collector) - recordsBefore);
-    state.SetIterationTime(elapsed);
-    seconds += elapsed;
-    cpu += after.cpuSeconds - before.cpuSeconds;
-    wakeUps += static_cast<double>(after.wakeUps - before.wakeUps);
-  }
+  measureWindows(state, [&] { return recordsSoFar(*collector); });
   collector->finishSensors();
-  state.counters["wakeups_per_s"] = wakeUps / seconds;
-  state.counters["cpu_ms_per_s"] = cpu * 1e3 / seconds;
-  state.counters["records_per_s"] = records / seconds;
 }
 
 void BM_SyncRunSimulated(benchmark::State& state) {
@@ -94,6 +106,88 @@ void BM_SyncRunSimulated(benchmark::State& state) {
                  Platform::create({dispatcher, device->clock(), device->motionService(), nullptr}));
 }
 BENCHMARK(BM_SyncRunSimulated)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+// The layers under the simulated case, to tell what the library costs from what the machine
+// charges for waking a thread ten times a second:
+// - a bare thread that waits for the next 0.1 s on a condition variable and does nothing else;
+// - the real dispatcher running a task that schedules itself again every 0.1 s on a work queue;
+// - the simulated device's four streams with handlers that do nothing.
+void BM_BareWakeUps(benchmark::State& state) {
+  std::mutex mutex;
+  std::condition_variable stopped;
+  bool stop = false;
+  std::thread waker([&] {
+    std::unique_lock lock(mutex);
+    for (auto due = std::chrono::steady_clock::now(); !stop;) {
+      due += 100ms;
+      stopped.wait_until(lock, due, [&] { return stop; });
+    }
+  });
+  measureWindows(state);
+  {
+    std::lock_guard lock(mutex);
+    stop = true;
+  }
+  stopped.notify_one();
+  waker.join();
+}
+BENCHMARK(BM_BareWakeUps)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+class SelfSchedulingTask : public std::enable_shared_from_this<SelfSchedulingTask> {
+ public:
+  explicit SelfSchedulingTask(const std::shared_ptr<Dispatcher>& dispatcher)
+      : dispatcher_(dispatcher),
+        queue_(dispatcher->makeOperationQueue("tick")),
+        base_(dispatcher->monotonicNow()) {
+    queue_->setMaxConcurrentOperationCount(1);
+  }
+  void schedule() {
+    std::lock_guard lock(mutex_);
+    if (stopped_) return;
+    ++ticks_;
+    timer_ = dispatcher_->scheduleAt(base_ + 0.1 * static_cast<double>(ticks_), queue_,
+                                     [weak = weak_from_this()] {
+                                       if (auto self = weak.lock()) self->schedule();
+                                     });
+  }
+  void stop() {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    if (timer_) timer_->cancel();
+  }
+
+ private:
+  const std::shared_ptr<Dispatcher> dispatcher_;
+  const std::shared_ptr<OperationQueue> queue_;
+  const double base_;
+  std::mutex mutex_;
+  std::uint64_t ticks_ = 0;
+  bool stopped_ = false;
+  std::shared_ptr<TimerHandle> timer_;
+};
+
+void BM_DispatcherTick(benchmark::State& state) {
+  auto dispatcher = RealDispatcher::create();
+  auto task = std::make_shared<SelfSchedulingTask>(dispatcher);
+  task->schedule();
+  measureWindows(state);
+  task->stop();
+}
+BENCHMARK(BM_DispatcherTick)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+void BM_SimMotionStreams(benchmark::State& state) {
+  auto dispatcher = RealDispatcher::create();
+  auto device = SimulatedDevice::create(SimScenario{}, dispatcher);
+  auto manager = device->motionService()->makeMotionManager();
+  auto queue = dispatcher->makeOperationQueue("motion");
+  queue->setMaxConcurrentOperationCount(1);
+  for (MotionStream stream : kAllMotionStreams) {
+    manager->startUpdates(stream, queue, [](const CMVector*, const NSError*) {});
+  }
+  measureWindows(state);
+  for (MotionStream stream : kAllMotionStreams) manager->stopUpdates(stream);
+}
+BENCHMARK(BM_SimMotionStreams)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 void BM_SyncRunIio(benchmark::State& state) {
 #ifdef PEMDOR_BENCH_UMOCKDEV

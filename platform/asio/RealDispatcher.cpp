@@ -1,19 +1,22 @@
 #include "pemdor/platform/RealDispatcher.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <algorithm>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
-#include <asio/steady_timer.hpp>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -34,12 +37,55 @@ double steadySeconds() {
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::chrono::steady_clock::time_point steadyTimePoint(double seconds) {
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+SteadyTime steadyTimePoint(double seconds) {
   using namespace std::chrono;
   const double clamped = std::clamp(seconds, 0.0, kLatestDue);
   // Rounded up, so that a timer never fires before monotonicNow() has reached its due time.
-  return steady_clock::time_point(ceil<steady_clock::duration>(duration<double>(clamped)));
+  return SteadyTime(ceil<steady_clock::duration>(duration<double>(clamped)));
 }
+
+// A pending timer's place in the order in which timers fire: by due time, then in the order
+// they were scheduled. Id 0 names no timer.
+struct TimerKey {
+  SteadyTime due;
+  std::uint64_t id = 0;
+  auto operator<=>(const TimerKey&) const = default;
+};
+
+// Where the timer thread sleeps until its next due time: a futex word. A condition variable
+// would serve as well, but after a timed-out wait glibc's leaves its mutex marked as contended,
+// which costs one more system call on every tick of a periodic timer. The dispatcher's lock
+// guards what the sleeper looks at; the word only tells it that something changed.
+class TimerSleep {
+ public:
+  // With the lock held: the value that the next sleep() waits on.
+  std::uint32_t ticket() const { return word_.load(std::memory_order_relaxed); }
+  // With the lock held, followed by wake() once it is released: a sleep() on an earlier ticket
+  // returns, or does not begin.
+  void change() { word_.fetch_add(1, std::memory_order_relaxed); }
+  void wake() { futex(FUTEX_WAKE_PRIVATE, INT_MAX, nullptr); }
+  // Without the lock: sleeps while the word holds `ticket`, until `until` (the steady clock,
+  // which is CLOCK_MONOTONIC; max() for no limit). May return early; the caller looks again.
+  void sleep(std::uint32_t ticket, SteadyTime until) {
+    if (until == SteadyTime::max()) {
+      futex(FUTEX_WAIT_PRIVATE, ticket, nullptr);
+      return;
+    }
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch());
+    const timespec at{static_cast<time_t>(ns.count() / 1'000'000'000),
+                      static_cast<long>(ns.count() % 1'000'000'000)};
+    // An absolute time on CLOCK_MONOTONIC: FUTEX_WAIT_BITSET without FUTEX_CLOCK_REALTIME.
+    futex(FUTEX_WAIT_BITSET_PRIVATE, ticket, &at);
+  }
+
+ private:
+  long futex(int op, std::uint32_t value, const timespec* at) {
+    return syscall(SYS_futex, &word_, op, value, at, nullptr, FUTEX_BITSET_MATCH_ANY);
+  }
+  std::atomic<std::uint32_t> word_{0};
+};
 
 // A queue of this dispatcher that exposes its WorkQueue to the timers.
 class WorkQueueFace {
@@ -109,7 +155,7 @@ class Core : public std::enable_shared_from_this<Core> {
   std::shared_ptr<OperationQueue> makeOperationQueue(std::string label);
   std::shared_ptr<TimerHandle> scheduleAt(double when, std::shared_ptr<DispatchQueue> queue,
                                           Task task);
-  void cancelTimer(std::uint64_t id);
+  void cancelTimer(const TimerKey& key);
   void runMainLoop();
   void stopMainLoop();
   void shutdown();
@@ -124,13 +170,13 @@ class Core : public std::enable_shared_from_this<Core> {
     // queues of other dispatchers or of the host.
     std::shared_ptr<WorkQueue> poolWork;
     std::shared_ptr<TimerFlag> flag;
-    std::weak_ptr<asio::steady_timer> timer;
   };
+  using TimerMap = std::map<TimerKey, PendingTimer>;
 
-  // Removes timer `id` from the pending ones; nullopt when it has already fired or gone.
-  std::optional<PendingTimer> takeTimer(std::uint64_t id);
-  // Runs on the timer thread when timer `id` is due.
-  void fire(std::uint64_t id);
+  // The timer thread: waits for the earliest pending timer and fires the due ones.
+  void runTimers();
+  // Runs on the timer thread when `pending` is due.
+  void fire(PendingTimer pending);
   // `queue`'s WorkQueue when it is one of this dispatcher's pool queues, else null.
   std::shared_ptr<WorkQueue> poolWorkOf(const DispatchQueue& queue) const;
   std::shared_ptr<WorkQueue> registerQueue(std::shared_ptr<WorkQueue> queue);
@@ -143,11 +189,9 @@ class Core : public std::enable_shared_from_this<Core> {
   // them weakly.
   const std::shared_ptr<asio::io_context> mainIo_;
   const std::shared_ptr<asio::io_context> poolIo_;
-  const std::shared_ptr<asio::io_context> timerIo_;
   // Keep run() blocking while there is nothing to do, so that idle threads sleep in Asio.
   std::optional<WorkGuard> mainGuard_;
   std::optional<WorkGuard> poolGuard_;
-  std::optional<WorkGuard> timerGuard_;
   std::shared_ptr<WorkQueue> mainWork_;
   std::shared_ptr<WorkQueue> globalWork_;
   std::shared_ptr<DispatchQueue> mainFace_;
@@ -164,25 +208,35 @@ class Core : public std::enable_shared_from_this<Core> {
   bool hostLoopRunning_ = false;
   std::thread::id hostThread_{};
   std::vector<std::weak_ptr<WorkQueue>> queues_;
-  std::unordered_map<std::uint64_t, PendingTimer> timers_;
+  // The timers wait here, on one thread of their own, rather than on Asio timers: Asio's
+  // reactor re-arms its timerfd twice for each timer that fires and is scheduled again, and
+  // wakes through epoll, while the timer thread sleeps until a due time in one system call. For a
+  // provider's periodic tick that is a third of the system calls, and the kernel's part is most
+  // of what sampling costs.
+  TimerMap timers_;
   std::uint64_t nextTimer_ = 0;
+  TimerSleep timerSleep_;
+  // The due time the timer thread is waiting for: max() while no timer is pending, min() while
+  // it is not waiting (it looks at the timers again before it waits). A timer due earlier, or
+  // the cancelling of the one it waits for, wakes it.
+  SteadyTime timerWaitsUntil_ = SteadyTime::min();
 };
 
 class AsioTimerHandle final : public TimerHandle {
  public:
-  AsioTimerHandle(std::weak_ptr<Core> core, std::shared_ptr<TimerFlag> flag, std::uint64_t id)
-      : core_(std::move(core)), flag_(std::move(flag)), id_(id) {}
+  AsioTimerHandle(std::weak_ptr<Core> core, std::shared_ptr<TimerFlag> flag, TimerKey key = {})
+      : core_(std::move(core)), flag_(std::move(flag)), key_(key) {}
   void cancel() override {
     flag_->cancelled.store(true, std::memory_order_release);
-    if (id_ == 0) return;
-    if (auto core = core_.lock()) core->cancelTimer(id_);
+    if (key_.id == 0) return;
+    if (auto core = core_.lock()) core->cancelTimer(key_);
   }
 
  private:
   std::weak_ptr<Core> core_;
   std::shared_ptr<TimerFlag> flag_;
-  // 0 for a timer that never waited on the timer thread.
-  std::uint64_t id_;
+  // Id 0 for a timer that never waited on the timer thread.
+  TimerKey key_;
 };
 
 Core::Core(RealDispatcher::Options options)
@@ -192,10 +246,8 @@ Core::Core(RealDispatcher::Options options)
                                             : std::max(2u, std::thread::hardware_concurrency())))),
       mainIo_(std::make_shared<asio::io_context>()),
       poolIo_(std::make_shared<asio::io_context>()),
-      timerIo_(std::make_shared<asio::io_context>()),
       mainGuard_(asio::make_work_guard(*mainIo_)),
       poolGuard_(asio::make_work_guard(*poolIo_)),
-      timerGuard_(asio::make_work_guard(*timerIo_)),
       mainWork_(std::make_shared<WorkQueue>(mainIo_, 1, 1)),
       globalWork_(std::make_shared<WorkQueue>(poolIo_, poolThreads_,
                                               OperationQueue::kDefaultMaxConcurrentOperationCount)),
@@ -213,7 +265,7 @@ void Core::start() {
         self->mainThread_.store(std::thread::id{});
       });
     }
-    threads_.emplace_back([self] { self->timerIo_->run(); });
+    threads_.emplace_back([self] { self->runTimers(); });
     for (int i = 0; i < poolThreads_; ++i) {
       threads_.emplace_back([self] { self->poolIo_->run(); });
     }
@@ -249,7 +301,7 @@ std::shared_ptr<OperationQueue> Core::makeOperationQueue(std::string label) {
 std::shared_ptr<TimerHandle> Core::scheduleAt(double when, std::shared_ptr<DispatchQueue> queue,
                                               Task task) {
   auto flag = std::make_shared<TimerFlag>();
-  if (!task) return std::make_shared<AsioTimerHandle>(weak_from_this(), flag, 0);
+  if (!task) return std::make_shared<AsioTimerHandle>(weak_from_this(), flag);
   // A due time that has passed (or is not a number) needs no timer.
   if (!(when > steadySeconds())) {
     bool running = false;
@@ -258,37 +310,47 @@ std::shared_ptr<TimerHandle> Core::scheduleAt(double when, std::shared_ptr<Dispa
       running = state_ == State::kRunning;
     }
     if (running) queue->async(guardedTask(flag, std::move(task)));
-    return std::make_shared<AsioTimerHandle>(weak_from_this(), flag, 0);
+    return std::make_shared<AsioTimerHandle>(weak_from_this(), flag);
   }
 
-  auto timer = std::make_shared<asio::steady_timer>(*timerIo_, steadyTimePoint(when));
+  TimerKey key{steadyTimePoint(when)};
   auto poolWork = poolWorkOf(*queue);
-  std::uint64_t id = 0;
+  bool wake = false;
   {
     std::lock_guard lock(mutex_);
     if (state_ == State::kRunning) {
-      id = ++nextTimer_;
-      timers_.emplace(
-          id, PendingTimer{std::move(task), std::move(queue), std::move(poolWork), flag, timer});
+      key.id = ++nextTimer_;
+      timers_.emplace(key,
+                      PendingTimer{std::move(task), std::move(queue), std::move(poolWork), flag});
+      wake = key.due < timerWaitsUntil_;
+      if (wake) timerSleep_.change();
     }
   }
-  if (id == 0) return std::make_shared<AsioTimerHandle>(weak_from_this(), flag, 0);
-  // The handler holds the timer, which holds nothing else: the task stays in timers_, where
-  // cancel() and shutdown() can take it. The handler runs only inside timerIo_->run(), on a
-  // thread that holds this Core.
-  timer->async_wait([this, id, timer](const std::error_code& error) {
-    if (!error) fire(id);
-  });
-  return std::make_shared<AsioTimerHandle>(weak_from_this(), flag, id);
+  // A task refused after shutdown is released here, outside the lock.
+  if (wake) timerSleep_.wake();
+  return std::make_shared<AsioTimerHandle>(weak_from_this(), flag, key);
 }
 
-std::optional<Core::PendingTimer> Core::takeTimer(std::uint64_t id) {
-  std::lock_guard lock(mutex_);
-  auto it = timers_.find(id);
-  if (it == timers_.end()) return std::nullopt;
-  PendingTimer pending = std::move(it->second);
-  timers_.erase(it);
-  return pending;
+void Core::runTimers() {
+  std::unique_lock lock(mutex_);
+  while (state_ == State::kRunning) {
+    if (!timers_.empty() && timers_.begin()->first.due <= std::chrono::steady_clock::now()) {
+      auto node = timers_.extract(timers_.begin());
+      lock.unlock();
+      fire(std::move(node.mapped()));
+      // What the timer held (its queue) goes before the lock is taken again.
+      node = {};
+      lock.lock();
+      continue;
+    }
+    const SteadyTime until = timers_.empty() ? SteadyTime::max() : timers_.begin()->first.due;
+    const std::uint32_t ticket = timerSleep_.ticket();
+    timerWaitsUntil_ = until;
+    lock.unlock();
+    timerSleep_.sleep(ticket, until);
+    lock.lock();
+    timerWaitsUntil_ = SteadyTime::min();
+  }
 }
 
 std::shared_ptr<WorkQueue> Core::poolWorkOf(const DispatchQueue& queue) const {
@@ -297,10 +359,7 @@ std::shared_ptr<WorkQueue> Core::poolWorkOf(const DispatchQueue& queue) const {
   return face->work();
 }
 
-void Core::fire(std::uint64_t id) {
-  auto taken = takeTimer(id);
-  if (!taken) return;
-  PendingTimer& pending = *taken;
+void Core::fire(PendingTimer pending) {
   auto task = guardedTask(std::move(pending.flag), std::move(pending.task));
   if (!pending.poolWork) {
     pending.queue->async(std::move(task));
@@ -312,19 +371,20 @@ void Core::fire(std::uint64_t id) {
   // since the task runs only when nothing waits before it and a job slot is free. The cost is
   // that other timers due meanwhile wait until the task returns: timer tasks on pool queues are
   // expected to be short (a provider's tick), and a long one should post its work elsewhere.
-  // Moving these timers onto the pool's io_context would not save the hand-off: a pool thread
-  // woken by a timer wakes another one to wait for the next event, and its posts wake one more.
   pending.poolWork->runHereOrPost(std::move(task));
 }
 
-void Core::cancelTimer(std::uint64_t id) {
-  auto taken = takeTimer(id);
-  if (!taken) return;
-  PendingTimer& pending = *taken;
-  // Releases the wait early; steady_timer is used only on the timer thread.
-  asio::post(*timerIo_, [weak = pending.timer] {
-    if (auto timer = weak.lock()) timer->cancel();
-  });
+void Core::cancelTimer(const TimerKey& key) {
+  TimerMap::node_type taken;
+  bool wake = false;
+  {
+    std::lock_guard lock(mutex_);
+    taken = timers_.extract(key);
+    // The timer thread waits for the next timer instead of waking for nothing at this one's time.
+    wake = !taken.empty() && key.due == timerWaitsUntil_;
+    if (wake) timerSleep_.change();
+  }
+  if (wake) timerSleep_.wake();
   // The task and what it holds are released here, outside the lock.
 }
 
@@ -367,7 +427,7 @@ void Core::shutdown() {
   const auto me = std::this_thread::get_id();
   std::vector<std::thread> threads;
   std::vector<std::shared_ptr<WorkQueue>> queues;
-  std::unordered_map<std::uint64_t, PendingTimer> timers;
+  TimerMap timers;
   {
     std::unique_lock lock(mutex_);
     if (state_ != State::kRunning) {
@@ -386,13 +446,13 @@ void Core::shutdown() {
     }
     queues_.clear();
     timers.swap(timers_);
+    timerSleep_.change();
     mainIo_->stop();
   }
+  timerSleep_.wake();
   poolIo_->stop();
-  timerIo_->stop();
   mainGuard_.reset();
   poolGuard_.reset();
-  timerGuard_.reset();
 
   // Tasks that have not started are destroyed here, on the calling thread; whatever they post
   // while being destroyed is refused by the closed queues.

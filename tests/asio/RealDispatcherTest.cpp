@@ -315,6 +315,24 @@ TEST(RealDispatcherTest, CancelledTimerNeverRunsAndReleasesItsTask) {
   EXPECT_EQ(token.use_count(), 1);
 }
 
+// The timer thread sleeps until the earliest due time it knows of: a timer scheduled later but
+// due sooner, or one scheduled after the awaited timer was cancelled, must wake it. Were it not
+// woken, these timers would wait for the far one, 1000 s away, and the test would time out.
+TEST(RealDispatcherTest, ATimerDueSoonerThanTheAwaitedOneWakesTheTimerThread) {
+  auto d = make(2);
+  Events done;
+  std::atomic<int> farRuns{0};
+  auto far = d->scheduleAfter(1000, d->globalQueue(), [&] { ++farRuns; });
+  // Once this timer has run, the timer thread goes back to waiting for the far one.
+  d->scheduleAfter(0.01, d->mainQueue(),
+                   [&] { d->scheduleAfter(0.01, d->mainQueue(), [&] { done.add(); }); });
+  ASSERT_TRUE(done.waitFor(1));
+  far->cancel();
+  d->scheduleAfter(0.01, d->globalQueue(), [&] { done.add(); });
+  ASSERT_TRUE(done.waitFor(2));
+  EXPECT_EQ(farRuns.load(), 0);
+}
+
 TEST(RealDispatcherTest, DelayedCallsCancelOnlyTheMatchingTargetAndSelector) {
   auto d = make(2);
   int a = 0, b = 0, c = 0;

@@ -1,8 +1,8 @@
 #pragma once
 
-// The real dispatcher, on Asio: a main run loop, a thread pool for the global queue, work
-// queues on that pool and steady timers. It costs nothing while idle: its threads block until
-// there is work, with no polling and no periodic wake-ups.
+// The real dispatcher: a main run loop and a thread pool for the global queue on Asio, work
+// queues on that pool, and timers on a thread of their own. It costs nothing while idle: its
+// threads block until there is work, with no polling and no periodic wake-ups.
 //
 // Threads: the main thread (its own, or the host's inside runMainLoop()), the global pool, which
 // also runs every work queue, and one thread that waits for timers and posts each due task to
