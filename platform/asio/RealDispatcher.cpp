@@ -17,6 +17,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -354,7 +355,14 @@ void Core::runTimers() {
 }
 
 std::shared_ptr<WorkQueue> Core::poolWorkOf(const DispatchQueue& queue) const {
-  const auto* face = dynamic_cast<const WorkQueueFace*>(&queue);
+  // Both queue classes are final, so comparing the dynamic type is enough, and much cheaper per
+  // timer than a cross-cast, which searches the class hierarchy and compares type names.
+  const WorkQueueFace* face = nullptr;
+  if (typeid(queue) == typeid(AsioOperationQueue)) {
+    face = static_cast<const AsioOperationQueue*>(&queue);
+  } else if (typeid(queue) == typeid(AsioDispatchQueue)) {
+    face = static_cast<const AsioDispatchQueue*>(&queue);
+  }
   if (face == nullptr || !face->work()->runsOn(*poolIo_)) return nullptr;
   return face->work();
 }

@@ -333,6 +333,28 @@ TEST(RealDispatcherTest, ATimerDueSoonerThanTheAwaitedOneWakesTheTimerThread) {
   EXPECT_EQ(farRuns.load(), 0);
 }
 
+// A due timer of an idle work queue runs on the thread that waited for it, so it needs no pool
+// thread: with every pool thread busy until it has run, it still runs.
+TEST(RealDispatcherTest, ADueTimerOfAnIdleWorkQueueNeedsNoFreePoolThread) {
+  auto d = make(2);
+  auto queue = d->makeOperationQueue();
+  std::promise<void> gate;
+  auto opened = gate.get_future().share();
+  Events busy, done;
+  std::atomic<int> timedOut{0};
+  for (int i = 0; i < 2; ++i) {
+    d->globalQueue()->async([&, opened] {
+      busy.add();
+      if (opened.wait_for(kDeadline) != std::future_status::ready) ++timedOut;
+      done.add();
+    });
+  }
+  ASSERT_TRUE(busy.waitFor(2));
+  d->scheduleAfter(0.01, queue, [&] { gate.set_value(); });
+  ASSERT_TRUE(done.waitFor(2));
+  EXPECT_EQ(timedOut.load(), 0);
+}
+
 TEST(RealDispatcherTest, DelayedCallsCancelOnlyTheMatchingTargetAndSelector) {
   auto d = make(2);
   int a = 0, b = 0, c = 0;
