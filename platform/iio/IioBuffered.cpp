@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace pemdor::iio {
 namespace {
@@ -22,6 +23,15 @@ constexpr std::size_t kSampleSetsPerRefill = 64;
 // cannot keep a read from ending.
 constexpr int kMostRefillsPerRead = 64;
 
+// The host-endian integer of Unsigned's width at `at`, read as signed or unsigned.
+template <typename Unsigned>
+double storedInteger(const unsigned char* at, bool isSigned) {
+  Unsigned v;
+  std::memcpy(&v, at, sizeof v);
+  return isSigned ? static_cast<double>(static_cast<std::make_signed_t<Unsigned>>(v))
+                  : static_cast<double>(v);
+}
+
 // The value of one channel in the last sample set of the buffer. libiio turns the stored bits
 // into host-endian numbers of the channel's storage length, shifted and sign-extended.
 std::optional<double> lastChannelValue(const iio_channel* channel, iio_buffer* buffer) {
@@ -34,27 +44,14 @@ std::optional<double> lastChannelValue(const iio_channel* channel, iio_buffer* b
   if (copied < step) return std::nullopt;
   const unsigned char* last = bytes.data() + (copied / step - 1) * step;
   switch (width) {
-    case 1: {
-      std::uint8_t v;
-      std::memcpy(&v, last, sizeof v);
-      return format->is_signed ? static_cast<double>(static_cast<std::int8_t>(v)) : v;
-    }
-    case 2: {
-      std::uint16_t v;
-      std::memcpy(&v, last, sizeof v);
-      return format->is_signed ? static_cast<double>(static_cast<std::int16_t>(v)) : v;
-    }
-    case 4: {
-      std::uint32_t v;
-      std::memcpy(&v, last, sizeof v);
-      return format->is_signed ? static_cast<double>(static_cast<std::int32_t>(v)) : v;
-    }
-    case 8: {
-      std::uint64_t v;
-      std::memcpy(&v, last, sizeof v);
-      return format->is_signed ? static_cast<double>(static_cast<std::int64_t>(v))
-                               : static_cast<double>(v);
-    }
+    case 1:
+      return storedInteger<std::uint8_t>(last, format->is_signed);
+    case 2:
+      return storedInteger<std::uint16_t>(last, format->is_signed);
+    case 4:
+      return storedInteger<std::uint32_t>(last, format->is_signed);
+    case 8:
+      return storedInteger<std::uint64_t>(last, format->is_signed);
     default:
       return std::nullopt;
   }
