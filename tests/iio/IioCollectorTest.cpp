@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Eventually.h"
 #include "SkipOrFail.h"
 #include "UmockdevTestbed.h"
 #include "pemdor/PemdorDeviceSensorInfo.h"
@@ -29,16 +30,7 @@ const UmockdevTestbed::Attributes kImu = {
     {"in_anglvel_z_raw", "3"},  {"in_anglvel_scale", "0.001"}, {"in_magn_x_raw", "20"},
     {"in_magn_y_raw", "-5"},    {"in_magn_z_raw", "-40"},      {"in_magn_scale", "0.01"}};
 
-// Waits, with a generous deadline, for a condition on state that other threads change.
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::seconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using test::eventually;
 
 class IioCollectorTest : public ::testing::Test {
  protected:

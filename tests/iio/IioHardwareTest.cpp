@@ -19,6 +19,7 @@
 #include "../../platform/iio/IioMotionService.h"
 #include "../../platform/iio/IioVectorSource.h"
 #include "ChildRun.h"
+#include "Eventually.h"
 #include "SkipOrFail.h"
 #include "UmockdevTestbed.h"
 #include "pemdor/PemdorDeviceSensorInfo.h"
@@ -54,16 +55,7 @@ Attributes magnetometer(int x, int y, int z) {
           {"in_magn_scale", "0.01"}};
 }
 
-// Waits, with a generous deadline, for a condition on state that other threads change.
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::seconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using test::eventually;
 
 // Writes sample sets of three little-endian signed 16-bit values into a device node.
 void feed(int fd, std::initializer_list<std::array<std::int16_t, 3>> sets) {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
 #include "GpsFake.h"
 #include "Record.h"
 #include "ScenarioWriter.h"
@@ -38,15 +39,7 @@ const UmockdevTestbed::Attributes kImu = {
 constexpr std::int32_t kLimit = 10;
 const std::vector<std::string> kLists{"Accelerometer", "Gyroscope", "Magnetometer", "Gravity"};
 
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::seconds limit = 20s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
+using test::eventually;
 
 // A sync record without its timestamp: "x,y,z".
 std::string values(const std::string& record) {
@@ -105,11 +98,14 @@ TEST_F(IioRecordTest, RecordingReplaysWhatTheCollectorGotFromTheProviders) {
   // The recording: long enough for a sync run's eleven deliveries and the first fix.
   auto recorder = host::Recorder::start(platform_);
   ASSERT_NE(recorder, nullptr);
-  ASSERT_TRUE(eventually([&] {
-    const auto counts = recorder->counts();
-    return recorder->eventCount() > 0 && counts[0] && *counts[0] >= kLimit + 2 && counts[3] &&
-           *counts[3] >= kLimit + 2;
-  })) << "no fix or too few readings";
+  ASSERT_TRUE(eventually(
+      [&] {
+        const auto counts = recorder->counts();
+        return recorder->eventCount() > 0 && counts[0] && *counts[0] >= kLimit + 2 && counts[3] &&
+               *counts[3] >= kLimit + 2;
+      },
+      20s))
+      << "no fix or too few readings";
   const host::Recording recording = recorder->stop();
   EXPECT_EQ(recording.motionProvider, "iio");
   EXPECT_EQ(recording.locationProvider, "gpsd");
@@ -124,13 +120,15 @@ TEST_F(IioRecordTest, RecordingReplaysWhatTheCollectorGotFromTheProviders) {
   // The same sync run on the providers themselves, in real time.
   auto collector = PemdorDeviceSensorInfo::init(platform_);
   collector->startSensors(kLimit);
-  ASSERT_TRUE(eventually([&] {
-    return collector->gravityRecords()->count() == kLimit &&
-           collector->accelerometerRecords()->count() == kLimit &&
-           collector->gyroRecords()->count() == kLimit &&
-           collector->magneticRecords()->count() == kLimit &&
-           !collector->currentLocationTime().empty();
-  }));
+  ASSERT_TRUE(eventually(
+      [&] {
+        return collector->gravityRecords()->count() == kLimit &&
+               collector->accelerometerRecords()->count() == kLimit &&
+               collector->gyroRecords()->count() == kLimit &&
+               collector->magneticRecords()->count() == kLimit &&
+               !collector->currentLocationTime().empty();
+      },
+      20s));
   collector->finishSensors();
   const auto onProviders = valuesOf(collector->getSensorData());
 
