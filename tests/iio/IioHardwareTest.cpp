@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -343,6 +344,49 @@ TEST_F(IioHardwareTest, aBufferOnlyAccelerometerIsReadThroughItsBuffer) {
     return last.substr(0, 27) == "0.000000,-1.000000,0.000000";
   }));
   c.finishSensors();
+}
+
+// Buffered channels of other storage widths and signs: libiio hands each value over in its
+// storage width, and the provider reads it as the channel's signed or unsigned integer.
+TEST_F(IioHardwareTest, bufferedChannelsOfEveryStorageWidthAndSign) {
+  struct Case {
+    const char* type;
+    std::vector<unsigned char> set;
+    const char* expected;
+  };
+  auto bytesOf = [](auto x, auto y, auto z) {
+    std::vector<unsigned char> bytes(3 * sizeof x);
+    std::memcpy(bytes.data(), &x, sizeof x);
+    std::memcpy(bytes.data() + sizeof x, &y, sizeof y);
+    std::memcpy(bytes.data() + 2 * sizeof x, &z, sizeof z);
+    return bytes;
+  };
+  const std::vector<Case> cases = {
+      {"le:u8/8>>0", bytesOf(std::uint8_t{250}, std::uint8_t{0}, std::uint8_t{125}),
+       "-0.250000,0.000000,-0.125000"},
+      {"le:s32/32>>0", bytesOf(std::int32_t{-2000000}, std::int32_t{0}, std::int32_t{500}),
+       "2000.000000,0.000000,-0.500000"},
+      {"le:u32/32>>0", bytesOf(std::uint32_t{4000000000u}, std::uint32_t{0}, std::uint32_t{1}),
+       "-4000000.000000,0.000000,-0.001000"},
+      {"le:s64/64>>0", bytesOf(std::int64_t{-3000}, std::int64_t{1000}, std::int64_t{0}),
+       "3.000000,-1.000000,0.000000"},
+  };
+  unsigned number = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.type);
+    const std::string path =
+        testbed_->addBufferedDevice(number, "accel", {{"in_accel_scale", kOneGScale}}, {}, c.type);
+    const int node = deviceNode("iio:device" + std::to_string(number));
+    ASSERT_EQ(::write(node, c.set.data(), c.set.size()), static_cast<ssize_t>(c.set.size()));
+    const auto lists = syncRun(1);
+    ASSERT_FALSE(lists.at("Accelerometer").empty());
+    EXPECT_EQ(lists.at("Accelerometer").front(), c.expected);
+    // The next case gets a collector of its own, on its own device.
+    collector_.reset();
+    platform_.reset();
+    testbed_->removeDevice(path);
+    ++number;
+  }
 }
 
 // hwdb's matrix turns buffered values as it does sysfs ones.

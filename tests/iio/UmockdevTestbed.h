@@ -72,11 +72,12 @@ class UmockdevTestbed {
   }
 
   /// Adds a device whose three channels of `kind` ("accel", "magn", ...) are scan elements only,
-  /// signed 16-bit little-endian, with a trigger of its own (triggerN) and the character device
-  /// /dev/iio:deviceN; `extra` attributes are added. Returns its sysfs path; feed it through
-  /// openDeviceNode(). `properties` are udev properties.
+  /// stored as `type` (signed 16-bit little-endian unless said), with a trigger of its own
+  /// (triggerN) and the character device /dev/iio:deviceN; `extra` attributes are added. Returns
+  /// its sysfs path; feed it through openDeviceNode(). `properties` are udev properties.
   std::string addBufferedDevice(unsigned number, const std::string& kind, Attributes extra = {},
-                                Attributes properties = {}) {
+                                Attributes properties = {},
+                                const std::string& type = "le:s16/16>>0") {
     const std::string trigger = kind + "-dev" + std::to_string(number);
     addDevice("trigger" + std::to_string(number), {{"name", trigger}});
     const std::string id = "iio:device" + std::to_string(number);
@@ -88,7 +89,7 @@ class UmockdevTestbed {
       const std::string channel = "scan_elements/in_" + kind + "_" + axes[i];
       attributes.push_back({channel + "_en", "0"});
       attributes.push_back({channel + "_index", std::to_string(i)});
-      attributes.push_back({channel + "_type", "le:s16/16>>0"});
+      attributes.push_back({channel + "_type", type});
     }
     attributes.insert(attributes.end(), extra.begin(), extra.end());
     properties.push_back({"DEVNAME", "/dev/" + id});
