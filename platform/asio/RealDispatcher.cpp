@@ -16,7 +16,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <system_error>
 #include <thread>
 #include <typeinfo>
 #include <utility>
