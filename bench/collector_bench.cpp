@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Costs of the collector: reading formats, whole runs in virtual time, sync throughput, reads
 // of the sync data, and on the real dispatcher the completion latency and the CPU spent while
 // a run waits for a position.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Costs of the real dispatcher: posting and running tiny tasks on a serial work queue, how late
 // timers run after their due time, and what an idle dispatcher costs in CPU time and wake-ups.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GeoClue2 provider against the fake GeoClue2 of the tests on a private bus, in real time:
 // how long a position takes from the service's LocationUpdated signal to the delegate call, and
 // how often the process's threads other than the benchmark's own wake up while a client waits

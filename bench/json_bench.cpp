@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pemdor/PemdorJsonWrapper.h"
 
 #include <benchmark/benchmark.h>

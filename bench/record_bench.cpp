@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A ten-minute recording (6,000 readings per stream), made in virtual time from the simulated
 // device: how long recording and writing take, the size of the scenario, how long loading it
 // takes, and how long a sync run over all of it takes on the replay.

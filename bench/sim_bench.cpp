@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of the simulated device on the virtual dispatcher: readings of four streams, from
 // the sensor timers through the handler queue to trivial handlers.
 

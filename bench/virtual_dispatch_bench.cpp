@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of the virtual dispatcher: the simulated device pushes its motion records through
 // it, one or two posted tasks each, and wants about two million records per second.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a sync run costs the process while it samples: a collector's four streams at 0.1 s on the
 // real dispatcher, on the simulated device and on IIO devices faked by umockdev. Reported per
 // second of sampling: wake-ups (the process's voluntary context switches, from getrusage) and

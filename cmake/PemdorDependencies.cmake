@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Every library that pemdor itself links is a row of one table, below. A row says how the build
 # finds the library, whether it is part of pemdor's interface, and which Debian -dev package
 # provides it. The installed CMake package (pemdorConfig.cmake), the pkg-config file and the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation: headers, the library, a CMake package and a pkg-config file, in the install
 # components that the Debian packages split along (cmake/PemdorPackaging.cmake):
 #   runtime: the shared library itself (libpemdor.so.<soversion>);

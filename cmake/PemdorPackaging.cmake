@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian packages with CPack, split as Debian splits a library: `cpack -G DEB` in a build folder
 # makes one package per install component (cmake/PemdorInstall.cmake):
 #   libpemdor<soversion>  runtime: the shared library (only with BUILD_SHARED_LIBS=ON);

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # PEMDOR_SANITIZE=address,undefined or PEMDOR_SANITIZE=thread instruments every target of the build.
 set(PEMDOR_SANITIZE "" CACHE STRING "Sanitizers to build with: empty, address,undefined, or thread")
 if(PEMDOR_SANITIZE)

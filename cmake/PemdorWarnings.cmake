@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The warnings every target of ours is compiled with; third-party headers come in as SYSTEM
 # includes. They are errors only where the project asks for it (CMAKE_COMPILE_WARNING_AS_ERROR
 # in CMakePresets.json and CI), never in someone else's plain configure: a newer compiler or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pemdor/PemdorDeviceSensorInfo.h"
 
 #include <array>

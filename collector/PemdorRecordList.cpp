@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pemdor/PemdorRecordList.h"
 
 namespace pemdor {

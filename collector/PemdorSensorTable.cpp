@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pemdor/PemdorSensorTable.h"
 
 #include "pemdor/PemdorDeviceSensorInfo.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ReadingFormat.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The collector's text formats, written with std::to_chars: the same digits as printf in the C

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Checks shared by the fuzz targets. A failed check prints what it found and aborts, which

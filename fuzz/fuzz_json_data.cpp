@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads the input as JSON bytes. The verdict must match the reference reading, and a value that
 // comes back must survive writing and reading again unchanged.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads the input as JSON text, zero bytes included. Only the text before the first zero byte
 // counts: the result must be what reading those bytes alone gives.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builds a JSON value from the input and writes it with both serialising operations. The value
 // may hold anything nlohmann::json can: strings and keys of arbitrary bytes (invalid UTF-8
 // included), NaN and infinite numbers, binary and discarded values, nesting past kMaxDepth, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads the input as a scenario text. The reader gives either a scenario whose every value lies
 // in its documented range, or one line of printable text that starts with the source name.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs one built libFuzzer target for SECONDS with the project's limits and its starting corpus
 # and dictionary, and prints "TARGET: N runs in S s" on stdout. libFuzzer's own output goes to
 # a log beside the corpus; on a crash, leak, timeout or out-of-memory report the end of that log

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Configures and builds one preset of CMakePresets.json: default, asan or tsan.
 #
 # Usage: scripts/build.sh PRESET [TARGET...]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Configures and builds the libFuzzer targets with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer in build/fuzz, then runs each target for SECONDS (default 60) and
 # prints the executions of each. Fails on any crash, leak, timeout or out-of-memory report.

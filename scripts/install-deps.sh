@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian 12 packages that building and testing pemdor needs, and only those that
 # are missing. When everything is present it does nothing and touches no network.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Records the example traces in scenarios/ again, and draws their pictures into docs/ (the
 # README shows docs/recorded-iio-gpsd.png):
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the sample host pemdor-sensors (default preset) and runs it on the simulated device.
 #
 # Usage: scripts/run-sample.sh [ARGUMENTS...]

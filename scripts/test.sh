@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, then configures, builds and runs the tests in five builds:
 #   default  the preset: optimised with debug information, every test;
 #   asan     the preset: AddressSanitizer + UndefinedBehaviorSanitizer, every test;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pemdor/platform/RealDispatcher.h"
 
 #include <linux/futex.h>

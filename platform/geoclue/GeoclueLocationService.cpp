@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GeoClue2 location provider: location managers that are clients of the
 // org.freedesktop.GeoClue2 service on the system bus, through sd-bus.
 //

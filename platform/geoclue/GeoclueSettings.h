@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // How the location interface's settings become a GeoClue2 client's properties. Internal to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gpsd location provider: location managers that watch a gpsd daemon through libgps, one
 // reader thread per running manager, with fixes and failures handed to the main queue.
 

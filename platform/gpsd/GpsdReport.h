@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // How the gpsd provider reads gpsd's reports: which reports carry a position, and what gpsd's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "IioBuffered.h"
 
 #include <iio.h>

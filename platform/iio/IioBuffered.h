@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Reading a triple of scan elements through an IIO device's buffer (internal to the IIO

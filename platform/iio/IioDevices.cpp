@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "IioDevices.h"
 
 #include <iio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // What the IIO provider knows of each device, and which device serves each kind (internal to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The IIO motion service: motion managers that sample IIO devices through libiio's local context.
 //
 // Each manager paces its streams on an I/O thread of its own, made at its first start and ended

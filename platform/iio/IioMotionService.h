@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The IIO motion service with what tests may put in place of a device (internal to the IIO

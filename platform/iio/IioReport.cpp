@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The IIO provider's account of the devices it sees, for `pemdor-sensors info`.
 
 #include <string>

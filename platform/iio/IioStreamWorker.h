@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A thread that runs one stream's device reads (internal to the IIO provider), so that a device

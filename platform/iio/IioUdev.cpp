@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "IioUdev.h"
 
 #ifdef PEMDOR_HAVE_UDEV

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The udev record of an IIO device: the corrections that systemd's hardware database gives for

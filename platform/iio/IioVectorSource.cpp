@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "IioVectorSource.h"
 
 #include <iio.h>

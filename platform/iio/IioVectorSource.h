@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Reading three-axis IIO channels through libiio's local context (internal to the IIO provider).

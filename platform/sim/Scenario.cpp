@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading scenarios: JSON text or a JSON value into a SimScenario, refusing anything that does
 // not fit with a message that names the source and the place in it.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The parts of the simulated device that its motion and location services share. Not installed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated location service: managers that play the scenario's location events on the main
 // queue while their updates run.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated motion service: managers whose streams deliver scripted or still-phone readings
 // on dispatcher timers, one timer for the streams that tick together.
 

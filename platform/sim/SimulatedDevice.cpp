@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated device: the state its services share, its controls and observations.
 
 #include "pemdor/platform/SimulatedDevice.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "DefaultProviders.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pemdor/platform/CoreLocation.h"
 #include "pemdor/platform/CoreMotion.h"
 

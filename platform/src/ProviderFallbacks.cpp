@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a build without a real provider answers: the provider is absent, never invented.
 #include "pemdor/platform/Providers.h"
 

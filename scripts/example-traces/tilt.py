@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Moves the faked IMU of scripts/example-traces/imu.umockdev while a recording runs: the device
 lies flat, is tilted by 60 degrees about its x axis and laid down again, over SECONDS seconds.
 Writes the raw sysfs values (in IIO's convention, 1 g up on z when flat) into the umockdev

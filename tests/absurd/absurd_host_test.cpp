@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sample host given absurd arguments and inputs. Every run must end by itself within a
 // wall-clock limit and never by a signal. A refusal is exit status 2, nothing on stdout, and
 // one line on stderr that names what was wrong.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The callback run and its position wait, in virtual time on the simulated device.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The collector object: construction, properties, availability, timestamps and the text
 // formats every run relies on.
 

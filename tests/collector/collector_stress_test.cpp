@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The collector on the real dispatcher, with real threads: many collectors, overlapping runs,
 // concurrent checks and reads while handlers append. Run under ThreadSanitizer too.
 

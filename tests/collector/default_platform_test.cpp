@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A collector on the process default platform. On this kind of machine (no IIO devices, no
 // gpsd) nothing is available, so a callback run ends at once; its ten-second timeout is still
 // pending when the program exits, and the default platform must release it and end its threads

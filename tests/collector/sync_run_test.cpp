@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sync run, in virtual time on the simulated device.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The motion conformance suite against the simulated device on the real dispatcher, with the
 // magnetometer switched off.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "GeoclueFake.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Runs the fake GeoClue2 service of fake_geoclue.py for a test: a private dbus-daemon and the

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """A private system bus with a fake GeoClue2 service on it, for the GeoClue2 provider's tests.
 
 It starts its own dbus-daemon (a child, stopped by its process id when this program ends), prints

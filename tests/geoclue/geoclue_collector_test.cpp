@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End to end: the collector on the simulated motion device and the GeoClue2 location provider,
 // with a fake GeoClue2 on a private bus. Runs whose outcome is a timeout are driven in virtual
 // time; the others run on the real dispatcher and wait for events.

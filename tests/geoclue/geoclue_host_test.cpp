@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sample host against a fake GeoClue2: `info` reports what it found on the bus, a snapshot
 // with --location geoclue reports the service's position, and a refusal ends the position wait
 // at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GeoClue2 provider against a fake GeoClue2 on a private bus, on the real dispatcher.
 
 #include <gtest/gtest.h>

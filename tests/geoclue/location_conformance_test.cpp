@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The location conformance suite against the GeoClue2 provider, with a fake GeoClue2 on a
 // private bus that gives every started client a new position every 50 ms.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "GpsFake.h"
 
 #include <arpa/inet.h>

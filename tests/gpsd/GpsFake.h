@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Runs gpsfake for a test: a real gpsd on a free loopback port, fed with an NMEA log that the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gpsd provider against a real gpsd fed by gpsfake, on the real dispatcher.
 
 #include <arpa/inet.h>

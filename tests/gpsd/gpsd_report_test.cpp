@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which gpsd reports the provider takes as fixes, read through libgps exactly as the provider
 // reads them: the set mask zeroed, then one report unpacked into a session that keeps what
 // earlier reports left in it.

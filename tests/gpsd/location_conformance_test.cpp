@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The location conformance suite against the simulated device and against gpsd on gpsfake,
 // both on the real dispatcher.
 

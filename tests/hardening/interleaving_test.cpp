@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Random host scripts over random devices, in every order the shuffled virtual dispatcher picks,
 // and the same scripts on the real dispatcher with many collectors at once.
 //

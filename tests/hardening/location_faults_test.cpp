@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The collector with a location service that fails: a gpsd that greets and then says nothing,
 // one that hangs up in the middle, and none at all. Motion comes from the simulated device and
 // time is virtual, so the ten-second position wait costs nothing; the gpsd provider's reader

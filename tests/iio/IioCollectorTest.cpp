@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The collector on IIO sensors (faked by umockdev), on the real dispatcher: both runs end and
 // keep what they gathered when the device goes away in the middle.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The IIO provider on the devices of real machines, faked by umockdev: udev's mount matrices and
 // sensor locations, several devices of one kind, buffer-only devices fed through their character
 // device, and a device that is slow to answer. The collector runs on them on the real

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The motion conformance suite against the IIO provider on a faked sysfs (under
 // umockdev-wrapper): an IMU with an accelerometer and a gyroscope, and no magnetometer.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The IIO motion provider reading fake devices through libiio's local backend, under
 // umockdev-wrapper. Sampling runs on the provider's own thread in real time, so each test waits
 // for deliveries with a generous deadline instead of sleeping.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recordings made on real providers: IIO motion sensors faked by umockdev and a gpsd fed by
 // gpsfake, recorded in real time, replay in virtual time with the readings and the position the
 // collector got from the providers themselves, and recording the replay gives back the same text.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A faked sysfs with IIO devices, for tests that run under umockdev-wrapper so that libiio reads

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # cmake -P script run by the tests install.MODE (tests/install/CMakeLists.txt). Any failure ends
 # the script with an error, which fails the test.
 #   MODE=consumer    installs the build PEMDOR_BUILD_DIR into WORK_DIR/prefix, checks the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SkipOrFail.h"
 #include "pemdor/PemdorJsonWrapper.h"
 

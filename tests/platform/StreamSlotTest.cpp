@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pemdor/internal/StreamSlot.h"
 
 #include <gtest/gtest.h>

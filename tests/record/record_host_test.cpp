@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pemdor-sensors record and --plot, end to end: refusals that leave no file behind, the scenario
 // on standard output, the progress line, and the pictures.
 

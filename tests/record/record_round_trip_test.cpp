@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Round trips in virtual time: a scenario, recorded, gives a scenario whose replay the collector
 // cannot tell from the original, and recording that replay gives back the same text.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Reads an SVG picture drawn by pemdor-sensors and prints, as JSON, what a test checks: for each
 stroke colour the number of points of each line (PLplot cuts long lines into pieces of 256 points
 that share their end points; those are joined again), and every text in document order."""

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ChildRun.h"
 
 #include <fcntl.h>

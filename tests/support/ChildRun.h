@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Runs a program as a child process under a wall-clock limit and reports how it ended: by

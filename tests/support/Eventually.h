@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Waiting, with a generous deadline, for a condition on state that other threads change: real

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Skipping a test for want of a tool or a data file is fine on a developer's machine, but in
 // continuous integration (CI=true) it would hide a test that never ran: there it fails instead.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Test rigs for the collector: a collector on the simulated device in virtual time, a recorder

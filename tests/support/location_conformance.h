@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // One behavioural suite of the location interface (CLLocationManager and its service), run

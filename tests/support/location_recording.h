@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Test helpers for location managers on the real dispatcher: a delegate that records what

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // One behavioural suite of the motion interface (CMMotionManager), run against every motion

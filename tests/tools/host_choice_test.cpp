@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sample host's pure parts without running it: how it chooses providers from what was asked
 // and what was found, and how its command line reads a command table.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end tests of pemdor-sensors on the simulated device, almost all in virtual time.
 
 #include <gmock/gmock.h>

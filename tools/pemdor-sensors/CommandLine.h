@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The command line of pemdor-sensors: the commands, their options and the usage text. Arguments

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The commands of pemdor-sensors. Each runs on the host's main thread, prints its result on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "DeviceReport.h"
 
 #include "Output.h"

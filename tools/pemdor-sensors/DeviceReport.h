@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The IIO device report of `pemdor-sensors info`: each device the IIO provider sees, its

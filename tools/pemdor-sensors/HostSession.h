@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The platform pemdor-sensors runs a command on: the providers chosen from the command line,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // What pemdor-sensors prints: numbers in a locale-independent form, the snapshot a completion

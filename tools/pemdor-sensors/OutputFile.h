@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A file that appears whole or not at all: the content goes to a temporary file beside the

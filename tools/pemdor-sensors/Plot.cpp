@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Plot.h"
 
 #include <time.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Pictures of a run: one panel per motion stream with its x, y and z against time, the moment of

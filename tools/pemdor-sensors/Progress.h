@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The one-line progress display of a callback run on a terminal: readings so far per sensor out

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // How pemdor-sensors chooses its providers: from what the command line asks and from what a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Record.h"
 
 #include <utility>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Records what a platform's motion and location services deliver, as a scenario that the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "RecordCommand.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The record command of pemdor-sensors, and the pictures of the sync and record commands.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Writes a scenario of the simulated device as JSON text that reads back into the same scenario:

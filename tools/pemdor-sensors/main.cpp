@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pemdor-sensors: a sample host of the pemdor collector. See usageText() for the commands.
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The collector: takes a short sample of the device's motion sensors and one coarse position.

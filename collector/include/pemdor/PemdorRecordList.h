@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A record list: the ordered list of reading strings of one sensor stream.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // What the collector samples, as one table a host can read: for each motion stream its display

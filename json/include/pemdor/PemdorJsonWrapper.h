@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Conversion between dictionaries and JSON bytes or text. Stateless; every operation may be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Converts a dictionary to JSON text and back through pemdor, and makes a platform with the
 // default services. Prints pemdor's version, the JSON text and the platform's description;
 // exits 1 when the text does not read back as the same dictionary.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The location service: class-level queries, location managers that start and stop updates, and

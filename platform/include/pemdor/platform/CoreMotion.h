@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The motion service: a motion manager with four streams (accelerometer, gyroscope,

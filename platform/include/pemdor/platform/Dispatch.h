@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Task queues, timers and delayed calls: the threads on which pemdor runs its work.

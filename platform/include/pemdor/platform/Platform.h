@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A platform bundles what a collector reaches outside itself: a dispatcher (queues, timers,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The real providers of Linux devices, each built only where its library is installed.

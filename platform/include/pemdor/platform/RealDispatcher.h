@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The real dispatcher: a main run loop and a thread pool for the global queue on Asio, work

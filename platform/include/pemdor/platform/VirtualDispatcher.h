@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A single-threaded, deterministic dispatcher in virtual time, for tests and for hosts that want

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The check made on JSON text before it is handed to the parser, shared by the JSON wrapper and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Small helpers that the collector and the providers share. Internal to the library; not

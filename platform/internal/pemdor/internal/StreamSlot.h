@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // How a provider hands its readings and callbacks to host code: written once, for every motion
