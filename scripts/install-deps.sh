@@ -23,8 +23,18 @@ packages=(
   dbus-daemon python3-dbusmock geoclue-2.0
   # Plots of a run (PLplot's SVG output) and rendering them to PNG for a look.
   libplplot-dev librsvg2-bin
-  # Debian packages of the library: dpkg-shlibdeps, and file, with which CPack tells binaries.
-  dpkg-dev file
+  # Debian packages of the library: dpkg-shlibdeps, and file, with which CPack tells binaries;
+  # lintian checks them.
+  dpkg-dev file lintian
+  # The API reference, the manual page (man-db's man renders it; groff checks it) and the bash
+  # completion (bash-completion's helpers, tmux to type into a real bash).
+  doxygen man-db groff-base bash-completion tmux
+  # Input-device motion sensors (libevdev), and evemu's tools for their recorded events.
+  libevdev-dev evemu-tools
+  # The Python module (pybind11 and Python's headers) and its tests.
+  pybind11-dev python3-dev python3-pytest
+  # CPU-bound neighbours for the stress script.
+  stress-ng
 )
 
 missing=()
