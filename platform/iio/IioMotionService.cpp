@@ -37,6 +37,7 @@
 #include "IioMotionService.h"
 #include "IioStreamWorker.h"
 #include "IioVectorSource.h"
+#include "pemdor/internal/GravityEstimator.h"
 #include "pemdor/internal/PlatformHelpers.h"
 #include "pemdor/internal/StreamSlot.h"
 #include "pemdor/platform/Providers.h"
@@ -51,9 +52,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kShortestInterval = 0.005;
 constexpr double kLongestInterval = 3600.0;
-// Gravity derived from an accelerometer follows it with this time constant, in seconds: long
-// enough to smooth out hand motion, short enough to settle within a ten-reading run.
-constexpr double kGravityTimeConstant = 0.3;
 // A stream whose device is missing looks for it again at most this often, in seconds.
 constexpr double kRebindPause = 0.25;
 // The readings of one wake-up wait for each other at most this long (and at most a quarter of
@@ -104,7 +102,7 @@ class StreamSampler {
     if (!(run == run_)) {
       run_ = run;
       source_.reset();
-      filtered_.reset();
+      gravity_.reset();
       retryAfter_ = {};
     }
     const std::string name = motionStreamName(stream);
@@ -113,25 +111,13 @@ class StreamSampler {
     IioReading reading = source_->read();
     if (!reading.vector) {
       source_.reset();
-      filtered_.reset();
+      gravity_.reset();
       unboundReason_ = reading.message;
       retryAfter_ = Clock::now() + toDuration(kRebindPause);
       reading.message = name + ": " + reading.message;
       return reading;
     }
-    if (derived_) {
-      // An exponential low-pass filter that starts at the first reading, so that a still device
-      // reads its gravity from the first delivery on.
-      const double alpha = interval / (kGravityTimeConstant + interval);
-      const CMVector& a = *reading.vector;
-      if (filtered_) {
-        CMVector& g = *filtered_;
-        g = {g.x + alpha * (a.x - g.x), g.y + alpha * (a.y - g.y), g.z + alpha * (a.z - g.z)};
-      } else {
-        filtered_ = a;
-      }
-      reading.vector = filtered_;
-    }
+    if (derived_) reading.vector = gravity_.update(*reading.vector, std::nullopt, interval);
     return reading;
   }
 
@@ -139,7 +125,7 @@ class StreamSampler {
   // stream is stopped.
   void release() {
     source_.reset();
-    filtered_.reset();
+    gravity_.reset();
   }
 
  private:
@@ -161,7 +147,7 @@ class StreamSampler {
   RunToken::Ticket run_;
   std::optional<IioVectorSource> source_;
   bool derived_ = false;
-  std::optional<CMVector> filtered_;
+  internal::GravityEstimator gravity_;
   std::string unboundReason_;
   Clock::time_point retryAfter_{};
 };
