@@ -15,14 +15,14 @@ constexpr double kLowPassTimeConstant = 0.3;
 // With a gyroscope: the time constant, in seconds, with which the estimate moves toward the
 // accelerometer's direction while the device moves. The gyroscope carries the estimate through
 // rotation, so this only has to outpace the gyroscope's drift; a long one keeps shaking out.
-constexpr double kMovingTimeConstant = 1.0;
+constexpr double kMovingTimeConstant = 2.0;
 // The time constant while the device is still: short, so that a device at rest gives the
 // accelerometer's direction, even after a turn too quick for the gyroscope's samples to see.
 constexpr double kStillTimeConstant = 0.2;
 // How far the accelerometer's magnitude may depart from 1 g before it is not trusted at all, in
 // g; between 1 g and this departure the correction fades linearly. A device that is held, turned
 // or lying reads about 1 g; one that is shaken reads more or less.
-constexpr double kMagnitudeTolerance = 0.1;
+constexpr double kMagnitudeTolerance = 0.2;
 // A device counts as still when the gyroscope reads less than this, in rad/s (about 3°/s, above
 // the noise and bias of a resting gyroscope)...
 constexpr double kStillRate = 0.05;
