@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "IioBuffered.h"
+#include "IioGravityGyro.h"
 #include "IioMotionService.h"
 #include "IioStreamWorker.h"
 #include "IioVectorSource.h"
@@ -64,8 +65,9 @@ constexpr double kGatherWindow = 0.02;
 // milliseconds apart.
 constexpr double kJoinWindow = 0.01;
 
-// Which IIO channels serve a stream: the preferred kind, or else `derivedFrom`, low-pass
-// filtered. Device motion is available exactly when a gravity channel or an accelerometer is.
+// Which IIO channels serve a stream: the preferred kind, or else `derivedFrom` (gravity derived
+// from the accelerometer, fused with the gyroscope where there is one; see GravityEstimator.h).
+// Device motion is available exactly when a gravity channel or an accelerometer is.
 struct StreamRoute {
   IioKind preferred;
   std::optional<IioKind> derivedFrom;
@@ -102,6 +104,7 @@ class StreamSampler {
     if (!(run == run_)) {
       run_ = run;
       source_.reset();
+      gyro_.reset();
       gravity_.reset();
       retryAfter_ = {};
     }
@@ -111,13 +114,27 @@ class StreamSampler {
     IioReading reading = source_->read();
     if (!reading.vector) {
       source_.reset();
+      gyro_.reset();
       gravity_.reset();
       unboundReason_ = reading.message;
       retryAfter_ = Clock::now() + toDuration(kRebindPause);
       reading.message = name + ": " + reading.message;
       return reading;
     }
-    if (derived_) reading.vector = gravity_.update(*reading.vector, std::nullopt, interval);
+    if (derived_) {
+      // The gyroscope is read at the same tick as the accelerometer. One that fails is left out
+      // until the accelerometer is bound again, and gravity is the accelerometer's alone.
+      std::optional<CMVector> rate;
+      if (gyro_) {
+        rate = gyro_->read();
+        if (!rate) gyro_.reset();
+      }
+      const Clock::time_point now = Clock::now();
+      const double dt =
+          gravity_.started() ? std::chrono::duration<double>(now - lastDerived_).count() : interval;
+      lastDerived_ = now;
+      reading.vector = gravity_.update(*reading.vector, rate, dt);
+    }
     return reading;
   }
 
@@ -125,6 +142,7 @@ class StreamSampler {
   // stream is stopped.
   void release() {
     source_.reset();
+    gyro_.reset();
     gravity_.reset();
   }
 
@@ -137,6 +155,7 @@ class StreamSampler {
     if (!source_ && route.derivedFrom) {
       source_ = IioVectorSource::bind(*route.derivedFrom, nullptr, share_);
       derived_ = source_.has_value();
+      if (derived_) gyro_ = iio::GravityGyro::bind(*source_, share_);
     }
     if (!source_) retryAfter_ = Clock::now() + toDuration(kRebindPause);
     return source_.has_value();
@@ -147,7 +166,11 @@ class StreamSampler {
   RunToken::Ticket run_;
   std::optional<IioVectorSource> source_;
   bool derived_ = false;
+  // The gyroscope derived gravity is fused with, if the machine has one.
+  std::optional<iio::GravityGyro> gyro_;
   internal::GravityEstimator gravity_;
+  // When derived gravity was last updated: the time its gyroscope rates are integrated over.
+  Clock::time_point lastDerived_{};
   std::string unboundReason_;
   Clock::time_point retryAfter_{};
 };

@@ -67,8 +67,10 @@ std::vector<IioDeviceReport> iioDeviceReport() {
   }
   serve(IioKind::anglvel, MotionStream::gyro);
   serve(IioKind::magn, MotionStream::magnetometer);
-  if (!serve(IioKind::gravity, MotionStream::deviceMotion)) {
-    serve(IioKind::accel, MotionStream::deviceMotion);
+  // Gravity derived from the accelerometer is fused with the gyroscope, where there is one.
+  if (!serve(IioKind::gravity, MotionStream::deviceMotion) &&
+      serve(IioKind::accel, MotionStream::deviceMotion)) {
+    serve(IioKind::anglvel, MotionStream::deviceMotion);
   }
   return report;
 }

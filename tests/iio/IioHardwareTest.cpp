@@ -215,9 +215,14 @@ TEST_F(IioHardwareTest, hwdbMatrixOverridesTheSysfsOneAndStandsInForAMissingOne)
   EXPECT_EQ(report[0].channels[0].matrix, (std::array<double, 9>{0, 1, 0, -1, 0, 0, 0, 0, 1}));
   EXPECT_EQ(report[0].channels[1].matrixSource, "none");
   EXPECT_EQ(chosenFor(report, "iio:device0", "accel"), "accelerometer,deviceMotion");
+  EXPECT_EQ(chosenFor(report, "iio:device0", "anglvel"), "gyroscope,deviceMotion");
 
-  // Without the driver's matrix hwdb's still applies, to the sync run's gravity as well.
+  // Without the driver's matrix hwdb's still applies, to the sync run's gravity as well. The
+  // device lies still, so its gyroscope now reads no rotation, which gravity would follow.
   ASSERT_TRUE(testbed_->removeAttribute(device, "in_accel_mount_matrix"));
+  for (const char* axis : {"in_anglvel_x_raw", "in_anglvel_y_raw", "in_anglvel_z_raw"}) {
+    testbed_->setAttribute(device, axis, "0");
+  }
   const auto lists = syncRun();
   EXPECT_EQ(lists.at("Accelerometer").front(), "0.000000,-1.000000,0.000000");
   EXPECT_EQ(lists.at("Gravity").front(), "0.000000,-1.000000,0.000000");

@@ -15,6 +15,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <numbers>
 #include <optional>
 #include <string>
 #include <utility>
@@ -405,16 +406,16 @@ TEST_F(IioMotionTest, aVanishingDeviceDeliversErrorsUntilItIsBack) {
   manager_->stopUpdates(MotionStream::gyro);
 }
 
-// Without a gravity channel, gravity is the accelerometer low-pass filtered: a still device reads
-// its gravity from the first delivery, and after a turn the reading moves steadily, without a
-// jump, to the new direction.
+// Without a gravity channel or a gyroscope, gravity is the accelerometer low-pass filtered and
+// normalised to 1 g: a still device reads its gravity from the first delivery, and after a turn
+// the reading moves steadily, without a jump, to the new direction.
 TEST_F(IioMotionTest, derivedGravityConvergesOnAStillDevice) {
   const std::string device = testbed_->addDevice("iio:device0", {{"in_accel_x_raw", "0"},
                                                                  {"in_accel_y_raw", "0"},
                                                                  {"in_accel_z_raw", "981"},
                                                                  {"in_accel_scale", "0.01"}});
-  const CMVector flat = fromIioAcceleration(0, 0, 9.81);
-  const CMVector onItsSide = fromIioAcceleration(9.81, 0, 0);
+  const CMVector flat{0, 0, -1};
+  const CMVector onItsSide{-1, 0, 0};
   Recorder recorder;
   start(MotionStream::deviceMotion, recorder);
   ASSERT_TRUE(recorder.waitFor(3));
@@ -444,9 +445,72 @@ TEST_F(IioMotionTest, derivedGravityConvergesOnAStillDevice) {
     }
     EXPECT_LE(g.x, previousX + 1e-12);
     previousX = g.x;
-    EXPECT_LE(std::hypot(g.x, g.y, g.z), std::abs(flat.z) * std::sqrt(2.0) + 1e-9);
+    EXPECT_NEAR(std::hypot(g.x, g.y, g.z), 1.0, 1e-9);
   }
   EXPECT_TRUE(moved);
+}
+
+// Where the machine has a gyroscope, derived gravity follows its rotation at once, while the
+// accelerometer still says the device lies flat: with the gyroscope on the accelerometer's own
+// device, on another device, and on a device whose accelerometer hwdb turns, where the
+// gyroscope's rates are taken in the accelerometer's frame. Turning right-handed about x moves
+// gravity from flat toward -y; hwdb's matrix here makes the chip's x the device's -y, and a turn
+// about -y moves gravity toward -x.
+TEST_F(IioMotionTest, derivedGravityFollowsTheGyroscope) {
+  const UmockdevTestbed::Attributes accel = {{"in_accel_x_raw", "0"},
+                                             {"in_accel_y_raw", "0"},
+                                             {"in_accel_z_raw", "981"},
+                                             {"in_accel_scale", "0.01"}};
+  // 1 rad/s about x, once the test sets it.
+  const UmockdevTestbed::Attributes gyro = {{"in_anglvel_x_raw", "0"},
+                                            {"in_anglvel_y_raw", "0"},
+                                            {"in_anglvel_z_raw", "0"},
+                                            {"in_anglvel_scale", "0.001"}};
+  struct Case {
+    const char* what;
+    bool oneDevice;
+    UmockdevTestbed::Attributes udev;
+    // The axis (0 for x, 1 for y) along which gravity moves, toward its negative end.
+    int axis;
+  };
+  const Case cases[] = {
+      {"one device", true, {}, 1},
+      {"two devices", false, {}, 1},
+      {"one device, hwdb matrix", true, {{"ACCEL_MOUNT_MATRIX", "0, 1, 0; -1, 0, 0; 0, 0, 1"}}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    manager_.reset();
+    testbed_.reset();
+    testbed_ = std::make_unique<UmockdevTestbed>();
+    manager_ = service_->makeMotionManager();
+    std::string gyroDevice;
+    if (c.oneDevice) {
+      UmockdevTestbed::Attributes both = accel;
+      both.insert(both.end(), gyro.begin(), gyro.end());
+      gyroDevice = testbed_->addDevice("iio:device0", both, c.udev);
+    } else {
+      testbed_->addDevice("iio:device0", accel, c.udev);
+      gyroDevice = testbed_->addDevice("iio:device1", gyro);
+    }
+    Recorder recorder;
+    start(MotionStream::deviceMotion, recorder);
+    ASSERT_TRUE(recorder.waitFor(3));
+    expectNear(*recorder.deliveries().back().vector, {0, 0, -1}, "flat");
+
+    testbed_->setAttribute(gyroDevice, "in_anglvel_x_raw", "1000");
+    ASSERT_TRUE(recorder.waitUntil([](const auto& d) {
+      return !d.empty() && d.back().vector &&
+             d.back().vector->z > -std::cos(20 * std::numbers::pi / 180);
+    }));
+    manager_->stopUpdates(MotionStream::deviceMotion);
+    const CMVector g = *recorder.deliveries().back().vector;
+    const double along = c.axis == 0 ? g.x : g.y;
+    const double across = c.axis == 0 ? g.y : g.x;
+    EXPECT_LT(along, -0.3);
+    EXPECT_NEAR(across, 0.0, 1e-6);
+    EXPECT_NEAR(std::hypot(g.x, g.y, g.z), 1.0, 1e-9);
+  }
 }
 
 // A manager whose only owner is its own handler goes when the last delivery lets go of it, on
