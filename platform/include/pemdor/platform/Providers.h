@@ -6,8 +6,23 @@
 //  - IIO motion (libiio, local context): accelerometer, gyroscope and magnetometer from
 //    /sys/bus/iio devices, read through sysfs or, for devices that have only scan elements,
 //    through their buffers; device motion (gravity) from a gravity channel or derived from the
-//    accelerometer. Mount matrices and sensor locations come from udev (systemd's hwdb) where it
-//    has them, else from the driver; iioDeviceReport() says which device serves each stream.
+//    accelerometer (see below). Mount matrices and sensor locations come from udev (systemd's
+//    hwdb) where it has them, else from the driver; iioDeviceReport() says which device serves
+//    each stream.
+//
+// Where a device has no gravity channel, every motion provider derives gravity the same way, and
+// it is always a unit vector (1 g) in the device frame, pointing the way gravity pulls:
+//  - with an accelerometer and a gyroscope (on one device or on two of the same machine, the
+//    gyroscope read at the same tick and taken in the accelerometer's frame), by fusing them:
+//    the estimate turns with the rotation the gyroscope measures, so it follows a turning device
+//    at once, and moves slowly (time constant 2 s) toward the accelerometer's direction, which
+//    corrects the gyroscope's drift. The correction fades as the accelerometer's magnitude
+//    departs from 1 g (0 at 0.2 g away), so shaking barely moves gravity, and quickens (0.2 s)
+//    while the device is still;
+//  - with an accelerometer only, as the accelerometer through a low-pass filter with a 0.3 s
+//    time constant, normalised to 1 g; it lags a turning device (by about 25° at 90°/s) and
+//    carries part of any shaking.
+// A device at rest gives the accelerometer's direction at 1 g either way.
 //  - gpsd positions (libgps): fixes from a gpsd daemon, by default at localhost:2947.
 //  - GeoClue2 positions (sd-bus from libsystemd): fixes from the org.freedesktop.GeoClue2
 //    service on the system bus (DBUS_SYSTEM_BUS_ADDRESS, when set, names the bus).
