@@ -129,9 +129,15 @@ class StreamSampler {
         rate = gyro_->read();
         if (!rate) gyro_.reset();
       }
+      // The time since the previous update in whole intervals: ticks that passed without a
+      // read (a slow device) count, the jitter of the wake-ups does not, so that the same
+      // readings give the same gravity.
       const Clock::time_point now = Clock::now();
-      const double dt =
-          gravity_.started() ? std::chrono::duration<double>(now - lastDerived_).count() : interval;
+      double dt = interval;
+      if (gravity_.started()) {
+        const double elapsed = std::chrono::duration<double>(now - lastDerived_).count();
+        dt = interval * std::max(1.0, std::round(elapsed / interval));
+      }
       lastDerived_ = now;
       reading.vector = gravity_.update(*reading.vector, rate, dt);
     }
