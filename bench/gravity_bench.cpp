@@ -246,10 +246,13 @@ const bool registered = [] {
   }};
   const std::array<std::pair<const char*, Filter>, 3> filters = {
       {{"old", Filter::old}, {"accel", Filter::accel}, {"fused", Filter::fused}}};
-  for (const auto& [motionName, motion] : motions) {
-    for (const auto& [filterName, filter] : filters) {
+  // Plain pairs rather than structured bindings, which clang 14 cannot capture.
+  for (const auto& m : motions) {
+    for (const auto& f : filters) {
+      const Motion& motion = m.second;
+      const Filter filter = f.second;
       benchmark::RegisterBenchmark(
-          (std::string("BM_Gravity/") + motionName + "/" + filterName).c_str(),
+          (std::string("BM_Gravity/") + m.first + "/" + f.first).c_str(),
           [motion, filter](benchmark::State& state) { BM_Gravity(state, motion, filter); });
     }
   }
