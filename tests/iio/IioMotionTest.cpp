@@ -470,13 +470,25 @@ TEST_F(IioMotionTest, derivedGravityFollowsTheGyroscope) {
     const char* what;
     bool oneDevice;
     UmockdevTestbed::Attributes udev;
+    // Attributes of the gyroscope beyond its values.
+    UmockdevTestbed::Attributes gyroExtra;
     // The axis (0 for x, 1 for y) along which gravity moves, toward its negative end.
     int axis;
   };
   const Case cases[] = {
-      {"one device", true, {}, 1},
-      {"two devices", false, {}, 1},
-      {"one device, hwdb matrix", true, {{"ACCEL_MOUNT_MATRIX", "0, 1, 0; -1, 0, 0; 0, 0, 1"}}, 0},
+      {"one device", true, {}, {}, 1},
+      {"two devices", false, {}, {}, 1},
+      {"one device, hwdb matrix",
+       true,
+       {{"ACCEL_MOUNT_MATRIX", "0, 1, 0; -1, 0, 0; 0, 0, 1"}},
+       {},
+       0},
+      // The driver's own gyroscope matrix is undone before hwdb's is applied.
+      {"one device, hwdb matrix and a gyroscope matrix",
+       true,
+       {{"ACCEL_MOUNT_MATRIX", "0, 1, 0; -1, 0, 0; 0, 0, 1"}},
+       {{"in_anglvel_mount_matrix", "0, 0, 1; 1, 0, 0; 0, 1, 1"}},
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -485,13 +497,15 @@ TEST_F(IioMotionTest, derivedGravityFollowsTheGyroscope) {
     testbed_ = std::make_unique<UmockdevTestbed>();
     manager_ = service_->makeMotionManager();
     std::string gyroDevice;
+    UmockdevTestbed::Attributes gyroAttributes = gyro;
+    gyroAttributes.insert(gyroAttributes.end(), c.gyroExtra.begin(), c.gyroExtra.end());
     if (c.oneDevice) {
       UmockdevTestbed::Attributes both = accel;
-      both.insert(both.end(), gyro.begin(), gyro.end());
+      both.insert(both.end(), gyroAttributes.begin(), gyroAttributes.end());
       gyroDevice = testbed_->addDevice("iio:device0", both, c.udev);
     } else {
       testbed_->addDevice("iio:device0", accel, c.udev);
-      gyroDevice = testbed_->addDevice("iio:device1", gyro);
+      gyroDevice = testbed_->addDevice("iio:device1", gyroAttributes);
     }
     Recorder recorder;
     start(MotionStream::deviceMotion, recorder);
