@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "WorkQueue.h"
+#include "pemdor/internal/QueueHandOff.h"
 
 namespace pemdor {
 namespace {
@@ -93,6 +94,8 @@ class TimerSleep {
 class WorkQueueFace {
  public:
   virtual const std::shared_ptr<WorkQueue>& work() const = 0;
+  // Whether the queue's jobs run on the dispatcher's pool (false for the main queue).
+  virtual bool onPool() const = 0;
 
  protected:
   ~WorkQueueFace() = default;
@@ -101,15 +104,17 @@ class WorkQueueFace {
 // The main queue and the global queue.
 class AsioDispatchQueue final : public DispatchQueue, public WorkQueueFace {
  public:
-  AsioDispatchQueue(std::shared_ptr<WorkQueue> work, std::string label)
-      : work_(std::move(work)), label_(std::move(label)) {}
+  AsioDispatchQueue(std::shared_ptr<WorkQueue> work, std::string label, bool onPool)
+      : work_(std::move(work)), label_(std::move(label)), onPool_(onPool) {}
   void async(Task task) override { work_->post(std::move(task)); }
   std::string label() const override { return label_; }
   const std::shared_ptr<WorkQueue>& work() const override { return work_; }
+  bool onPool() const override { return onPool_; }
 
  private:
   std::shared_ptr<WorkQueue> work_;
   std::string label_;
+  bool onPool_;
 };
 
 class AsioOperationQueue final : public OperationQueue, public WorkQueueFace {
@@ -121,11 +126,25 @@ class AsioOperationQueue final : public OperationQueue, public WorkQueueFace {
   void setMaxConcurrentOperationCount(int count) override { work_->setMaxConcurrent(count); }
   int maxConcurrentOperationCount() const override { return work_->maxConcurrent(); }
   const std::shared_ptr<WorkQueue>& work() const override { return work_; }
+  bool onPool() const override { return true; }
 
  private:
   std::shared_ptr<WorkQueue> work_;
   std::string label_;
 };
+
+// The face of one of the two queue classes, or null for a queue of the host's. Both classes
+// are final, so comparing the dynamic type is enough, and much cheaper per timer than a
+// cross-cast, which searches the class hierarchy and compares type names.
+const WorkQueueFace* faceOf(const DispatchQueue& queue) {
+  if (typeid(queue) == typeid(AsioOperationQueue)) {
+    return static_cast<const AsioOperationQueue*>(&queue);
+  }
+  if (typeid(queue) == typeid(AsioDispatchQueue)) {
+    return static_cast<const AsioDispatchQueue*>(&queue);
+  }
+  return nullptr;
+}
 
 // Set by TimerHandle::cancel() and read by the timer's task on its queue right before it runs.
 struct TimerFlag {
@@ -253,8 +272,8 @@ Core::Core(RealDispatcher::Options options)
       mainWork_(std::make_shared<WorkQueue>(mainIo_, 1, 1)),
       globalWork_(std::make_shared<WorkQueue>(poolIo_, poolThreads_,
                                               OperationQueue::kDefaultMaxConcurrentOperationCount)),
-      mainFace_(std::make_shared<AsioDispatchQueue>(mainWork_, "main")),
-      globalFace_(std::make_shared<AsioDispatchQueue>(globalWork_, "global")),
+      mainFace_(std::make_shared<AsioDispatchQueue>(mainWork_, "main", false)),
+      globalFace_(std::make_shared<AsioDispatchQueue>(globalWork_, "global", true)),
       queues_{mainWork_, globalWork_} {}
 
 void Core::start() {
@@ -359,14 +378,7 @@ void Core::runTimers() {
 }
 
 std::shared_ptr<WorkQueue> Core::poolWorkOf(const DispatchQueue& queue) const {
-  // Both queue classes are final, so comparing the dynamic type is enough, and much cheaper per
-  // timer than a cross-cast, which searches the class hierarchy and compares type names.
-  const WorkQueueFace* face = nullptr;
-  if (typeid(queue) == typeid(AsioOperationQueue)) {
-    face = static_cast<const AsioOperationQueue*>(&queue);
-  } else if (typeid(queue) == typeid(AsioDispatchQueue)) {
-    face = static_cast<const AsioDispatchQueue*>(&queue);
-  }
+  const WorkQueueFace* face = faceOf(queue);
   if (face == nullptr || !face->work()->runsOn(*poolIo_)) return nullptr;
   return face->work();
 }
@@ -517,6 +529,15 @@ class AsioDispatcher final : public RealDispatcher {
 };
 
 }  // namespace
+
+void internal::runHereOrAsync(DispatchQueue& queue, Task task) {
+  const WorkQueueFace* face = faceOf(queue);
+  if (face == nullptr || !face->onPool()) {
+    queue.async(std::move(task));
+    return;
+  }
+  face->work()->runHereOrPost(std::move(task));
+}
 
 std::shared_ptr<RealDispatcher> RealDispatcher::create() {
   return create(Options{});
