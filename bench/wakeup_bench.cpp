@@ -6,6 +6,9 @@
 // the figures. The benchmark's own thread sleeps through the window (one wake-up of its own).
 // Cases for the layers underneath (a bare thread waking ten times a second, the dispatcher's
 // timers, the simulated streams) show how much of the figure is the machine's price of a wake-up.
+// BM_SideBySide runs the bare thread, those layers and both sync runs in turns and prints the
+// ratios that are comparable from one machine (and one load) to another: sim_over_floor and
+// iio_over_sim.
 //
 // The IIO case needs umockdev's preload: run the program as
 //   umockdev-wrapper build/default/bench/pemdor_wakeup_bench
@@ -224,7 +227,8 @@ BENCHMARK(BM_SyncRunIio)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecon
 // IIO devices (under umockdev). They take turns, one window each per round, so that the load of
 // the machine, which changes what a wake-up costs, weighs on all three alike. Reported: each
 // one's CPU milliseconds and wake-ups per second over all rounds, and the ratios
-// sim_over_floor and iio_over_sim of the CPU figures.
+// sim_over_floor and iio_over_sim of the CPU figures. The dispatcher's timer alone (tick) and the
+// simulated streams with empty handlers (streams) take their turns too, to tell the layers apart.
 constexpr int kRounds = 3;
 constexpr auto kTurn = 2s;
 
@@ -276,8 +280,31 @@ bool syncRunTurn(Turn& turn, const std::shared_ptr<Platform>& platform) {
   return true;
 }
 
+// The layers under the simulated sync run, taking their turns beside it: the dispatcher's timer
+// alone, and the simulated streams with handlers that do nothing.
+void tickTurn(Turn& turn) {
+  auto dispatcher = RealDispatcher::create();
+  auto task = std::make_shared<SelfSchedulingTask>(dispatcher);
+  task->schedule();
+  measureTurn(turn);
+  task->stop();
+}
+
+void streamsTurn(Turn& turn) {
+  auto dispatcher = RealDispatcher::create();
+  auto device = SimulatedDevice::create(SimScenario{}, dispatcher);
+  auto manager = device->motionService()->makeMotionManager();
+  auto queue = dispatcher->makeOperationQueue("motion");
+  queue->setMaxConcurrentOperationCount(1);
+  for (MotionStream stream : kAllMotionStreams) {
+    manager->startUpdates(stream, queue, [](const CMVector*, const NSError*) {});
+  }
+  measureTurn(turn);
+  for (MotionStream stream : kAllMotionStreams) manager->stopUpdates(stream);
+}
+
 void BM_SideBySide(benchmark::State& state) {
-  Turn floor, sim, iio;
+  Turn floor, tick, streams, sim, iio;
   bool withIio = false;
 #ifdef PEMDOR_BENCH_UMOCKDEV
   std::optional<iio_test::UmockdevTestbed> testbed;
@@ -291,6 +318,8 @@ void BM_SideBySide(benchmark::State& state) {
     const auto start = std::chrono::steady_clock::now();
     for (int round = 0; round < kRounds; ++round) {
       floorTurn(floor);
+      tickTurn(tick);
+      streamsTurn(streams);
       {
         auto dispatcher = RealDispatcher::create();
         auto device = SimulatedDevice::create(SimScenario{}, dispatcher);
@@ -308,6 +337,8 @@ void BM_SideBySide(benchmark::State& state) {
   }
   state.counters["floor_cpu_ms_per_s"] = floor.cpuMsPerSecond();
   state.counters["floor_wakeups_per_s"] = floor.wakeUpsPerSecond();
+  state.counters["tick_cpu_ms_per_s"] = tick.cpuMsPerSecond();
+  state.counters["streams_cpu_ms_per_s"] = streams.cpuMsPerSecond();
   state.counters["sim_cpu_ms_per_s"] = sim.cpuMsPerSecond();
   state.counters["sim_wakeups_per_s"] = sim.wakeUpsPerSecond();
   state.counters["sim_over_floor"] = sim.cpuMsPerSecond() / floor.cpuMsPerSecond();
