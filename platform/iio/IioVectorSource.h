@@ -112,7 +112,7 @@ class IioVectorSource {
     const iio_channel* channel = nullptr;
     const char* valueAttribute = "raw";
     // The value attribute's file, kept open for the reads of a sysfs source; when it could not
-    // be opened, the value is read through libiio.
+    // be opened at the binding (it has no path then), the value is read through libiio.
     SysfsFile file;
     double scale = 1.0;
     double offset = 0.0;
