@@ -6,6 +6,9 @@
 // the figures. The benchmark's own thread sleeps through the window (one wake-up of its own).
 // Cases for the layers underneath (a bare thread waking ten times a second, the dispatcher's
 // timers, the simulated streams) show how much of the figure is the machine's price of a wake-up.
+// BM_SideBySide runs the bare thread, those layers and both sync runs in turns and prints the
+// ratios that are comparable from one machine (and one load) to another: sim_over_floor and
+// iio_over_sim.
 //
 // The IIO case needs umockdev's preload: run the program as
 //   umockdev-wrapper build/default/bench/pemdor_wakeup_bench
@@ -13,13 +16,16 @@
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
+#include <time.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <variant>
@@ -190,6 +196,15 @@ void BM_SimMotionStreams(benchmark::State& state) {
 }
 BENCHMARK(BM_SimMotionStreams)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
+#ifdef PEMDOR_BENCH_UMOCKDEV
+// An IMU with an accelerometer, a gyroscope and a magnetometer, read through sysfs.
+const iio_test::UmockdevTestbed::Attributes kIioDevice = {
+    {"in_accel_x_raw", "0"},    {"in_accel_y_raw", "0"},       {"in_accel_z_raw", "981"},
+    {"in_accel_scale", "0.01"}, {"in_anglvel_x_raw", "1"},     {"in_anglvel_y_raw", "2"},
+    {"in_anglvel_z_raw", "3"},  {"in_anglvel_scale", "0.001"}, {"in_magn_x_raw", "20"},
+    {"in_magn_y_raw", "-5"},    {"in_magn_z_raw", "-40"},      {"in_magn_scale", "0.01"}};
+#endif
+
 void BM_SyncRunIio(benchmark::State& state) {
 #ifdef PEMDOR_BENCH_UMOCKDEV
   if (!iio_test::UmockdevTestbed::inMockEnvironment()) {
@@ -197,18 +212,7 @@ void BM_SyncRunIio(benchmark::State& state) {
     return;
   }
   iio_test::UmockdevTestbed testbed;
-  testbed.addDevice("iio:device0", {{"in_accel_x_raw", "0"},
-                                    {"in_accel_y_raw", "0"},
-                                    {"in_accel_z_raw", "981"},
-                                    {"in_accel_scale", "0.01"},
-                                    {"in_anglvel_x_raw", "1"},
-                                    {"in_anglvel_y_raw", "2"},
-                                    {"in_anglvel_z_raw", "3"},
-                                    {"in_anglvel_scale", "0.001"},
-                                    {"in_magn_x_raw", "20"},
-                                    {"in_magn_y_raw", "-5"},
-                                    {"in_magn_z_raw", "-40"},
-                                    {"in_magn_scale", "0.01"}});
+  testbed.addDevice("iio:device0", kIioDevice);
   auto dispatcher = RealDispatcher::create();
   measureSyncRun(
       state, Platform::create({dispatcher, nullptr, makeIioMotionService(dispatcher), nullptr}));
@@ -217,6 +221,134 @@ void BM_SyncRunIio(benchmark::State& state) {
 #endif
 }
 BENCHMARK(BM_SyncRunIio)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+// The three figures that matter side by side, in one run: a bare thread that sleeps on
+// clock_nanosleep until the next 0.1 s, the sync run on the simulated device, and the sync run on
+// IIO devices (under umockdev). They take turns, one window each per round, so that the load of
+// the machine, which changes what a wake-up costs, weighs on all three alike. Reported: each
+// one's CPU milliseconds and wake-ups per second over all rounds, and the ratios
+// sim_over_floor and iio_over_sim of the CPU figures. The dispatcher's timer alone (tick) and the
+// simulated streams with empty handlers (streams) take their turns too, to tell the layers apart.
+constexpr int kRounds = 3;
+constexpr auto kTurn = 2s;
+
+struct Turn {
+  double seconds = 0.0;
+  double cpu = 0.0;
+  double wakeUps = 0.0;
+  double cpuMsPerSecond() const { return seconds > 0.0 ? cpu * 1e3 / seconds : 0.0; }
+  double wakeUpsPerSecond() const { return seconds > 0.0 ? wakeUps / seconds : 0.0; }
+};
+
+// Measures one window of kTurn after kSettle, adding it to `turn`.
+void measureTurn(Turn& turn) {
+  std::this_thread::sleep_for(kSettle);
+  const Usage before = Usage::now();
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(kTurn);
+  const Usage after = Usage::now();
+  turn.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  turn.cpu += after.cpuSeconds - before.cpuSeconds;
+  turn.wakeUps += static_cast<double>(after.wakeUps - before.wakeUps);
+}
+
+void floorTurn(Turn& turn) {
+  std::atomic<bool> stop{false};
+  std::thread waker([&stop] {
+    timespec due{};
+    clock_gettime(CLOCK_MONOTONIC, &due);
+    while (!stop.load(std::memory_order_relaxed)) {
+      due.tv_nsec += 100'000'000;
+      if (due.tv_nsec >= 1'000'000'000) {
+        due.tv_nsec -= 1'000'000'000;
+        ++due.tv_sec;
+      }
+      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
+    }
+  });
+  measureTurn(turn);
+  stop.store(true);
+  waker.join();
+}
+
+bool syncRunTurn(Turn& turn, const std::shared_ptr<Platform>& platform) {
+  auto collector = PemdorDeviceSensorInfo::init(platform);
+  if (!collector) return false;
+  collector->startSensors(INT32_MAX);
+  measureTurn(turn);
+  collector->finishSensors();
+  return true;
+}
+
+// The layers under the simulated sync run, taking their turns beside it: the dispatcher's timer
+// alone, and the simulated streams with handlers that do nothing.
+void tickTurn(Turn& turn) {
+  auto dispatcher = RealDispatcher::create();
+  auto task = std::make_shared<SelfSchedulingTask>(dispatcher);
+  task->schedule();
+  measureTurn(turn);
+  task->stop();
+}
+
+void streamsTurn(Turn& turn) {
+  auto dispatcher = RealDispatcher::create();
+  auto device = SimulatedDevice::create(SimScenario{}, dispatcher);
+  auto manager = device->motionService()->makeMotionManager();
+  auto queue = dispatcher->makeOperationQueue("motion");
+  queue->setMaxConcurrentOperationCount(1);
+  for (MotionStream stream : kAllMotionStreams) {
+    manager->startUpdates(stream, queue, [](const CMVector*, const NSError*) {});
+  }
+  measureTurn(turn);
+  for (MotionStream stream : kAllMotionStreams) manager->stopUpdates(stream);
+}
+
+void BM_SideBySide(benchmark::State& state) {
+  Turn floor, tick, streams, sim, iio;
+  bool withIio = false;
+#ifdef PEMDOR_BENCH_UMOCKDEV
+  std::optional<iio_test::UmockdevTestbed> testbed;
+  if (iio_test::UmockdevTestbed::inMockEnvironment()) {
+    testbed.emplace();
+    testbed->addDevice("iio:device0", kIioDevice);
+    withIio = true;
+  }
+#endif
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int round = 0; round < kRounds; ++round) {
+      floorTurn(floor);
+      tickTurn(tick);
+      streamsTurn(streams);
+      {
+        auto dispatcher = RealDispatcher::create();
+        auto device = SimulatedDevice::create(SimScenario{}, dispatcher);
+        syncRunTurn(
+            sim, Platform::create({dispatcher, device->clock(), device->motionService(), nullptr}));
+      }
+      if (withIio) {
+        auto dispatcher = RealDispatcher::create();
+        withIio = syncRunTurn(iio, Platform::create({dispatcher, nullptr,
+                                                     makeIioMotionService(dispatcher), nullptr}));
+      }
+    }
+    state.SetIterationTime(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  state.counters["floor_cpu_ms_per_s"] = floor.cpuMsPerSecond();
+  state.counters["floor_wakeups_per_s"] = floor.wakeUpsPerSecond();
+  state.counters["tick_cpu_ms_per_s"] = tick.cpuMsPerSecond();
+  state.counters["streams_cpu_ms_per_s"] = streams.cpuMsPerSecond();
+  state.counters["sim_cpu_ms_per_s"] = sim.cpuMsPerSecond();
+  state.counters["sim_wakeups_per_s"] = sim.wakeUpsPerSecond();
+  state.counters["sim_over_floor"] = sim.cpuMsPerSecond() / floor.cpuMsPerSecond();
+  if (withIio) {
+    state.counters["iio_cpu_ms_per_s"] = iio.cpuMsPerSecond();
+    state.counters["iio_wakeups_per_s"] = iio.wakeUpsPerSecond();
+    state.counters["iio_over_sim"] = iio.cpuMsPerSecond() / sim.cpuMsPerSecond();
+  }
+}
+BENCHMARK(BM_SideBySide)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 }  // namespace pemdor

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "WorkQueue.h"
+#include "pemdor/internal/QueueHandOff.h"
 
 namespace pemdor {
 namespace {
@@ -93,6 +94,8 @@ class TimerSleep {
 class WorkQueueFace {
  public:
   virtual const std::shared_ptr<WorkQueue>& work() const = 0;
+  // Whether the queue's jobs run on the dispatcher's pool (false for the main queue).
+  virtual bool onPool() const = 0;
 
  protected:
   ~WorkQueueFace() = default;
@@ -101,15 +104,17 @@ class WorkQueueFace {
 // The main queue and the global queue.
 class AsioDispatchQueue final : public DispatchQueue, public WorkQueueFace {
  public:
-  AsioDispatchQueue(std::shared_ptr<WorkQueue> work, std::string label)
-      : work_(std::move(work)), label_(std::move(label)) {}
+  AsioDispatchQueue(std::shared_ptr<WorkQueue> work, std::string label, bool onPool)
+      : work_(std::move(work)), label_(std::move(label)), onPool_(onPool) {}
   void async(Task task) override { work_->post(std::move(task)); }
   std::string label() const override { return label_; }
   const std::shared_ptr<WorkQueue>& work() const override { return work_; }
+  bool onPool() const override { return onPool_; }
 
  private:
   std::shared_ptr<WorkQueue> work_;
   std::string label_;
+  bool onPool_;
 };
 
 class AsioOperationQueue final : public OperationQueue, public WorkQueueFace {
@@ -121,11 +126,25 @@ class AsioOperationQueue final : public OperationQueue, public WorkQueueFace {
   void setMaxConcurrentOperationCount(int count) override { work_->setMaxConcurrent(count); }
   int maxConcurrentOperationCount() const override { return work_->maxConcurrent(); }
   const std::shared_ptr<WorkQueue>& work() const override { return work_; }
+  bool onPool() const override { return true; }
 
  private:
   std::shared_ptr<WorkQueue> work_;
   std::string label_;
 };
+
+// The face of one of the two queue classes, or null for a queue of the host's. Both classes
+// are final, so comparing the dynamic type is enough, and much cheaper per timer than a
+// cross-cast, which searches the class hierarchy and compares type names.
+const WorkQueueFace* faceOf(const DispatchQueue& queue) {
+  if (typeid(queue) == typeid(AsioOperationQueue)) {
+    return static_cast<const AsioOperationQueue*>(&queue);
+  }
+  if (typeid(queue) == typeid(AsioDispatchQueue)) {
+    return static_cast<const AsioDispatchQueue*>(&queue);
+  }
+  return nullptr;
+}
 
 // Set by TimerHandle::cancel() and read by the timer's task on its queue right before it runs.
 struct TimerFlag {
@@ -216,6 +235,8 @@ class Core : public std::enable_shared_from_this<Core> {
   // provider's periodic tick that is a third of the system calls, and the kernel's part is most
   // of what sampling costs.
   TimerMap timers_;
+  // An empty node of a timer that has fired, for the next timer to take.
+  TimerMap::node_type spareNode_;
   std::uint64_t nextTimer_ = 0;
   TimerSleep timerSleep_;
   // The due time the timer thread is waiting for: max() while no timer is pending, min() while
@@ -224,19 +245,20 @@ class Core : public std::enable_shared_from_this<Core> {
   SteadyTime timerWaitsUntil_ = SteadyTime::min();
 };
 
-class AsioTimerHandle final : public TimerHandle {
+// The handle is the timer's flag as well, so that a timer costs one allocation for both.
+class AsioTimerHandle final : public TimerHandle, public TimerFlag {
  public:
-  AsioTimerHandle(std::weak_ptr<Core> core, std::shared_ptr<TimerFlag> flag, TimerKey key = {})
-      : core_(std::move(core)), flag_(std::move(flag)), key_(key) {}
+  explicit AsioTimerHandle(std::weak_ptr<Core> core) : core_(std::move(core)) {}
   void cancel() override {
-    flag_->cancelled.store(true, std::memory_order_release);
+    cancelled.store(true, std::memory_order_release);
     if (key_.id == 0) return;
     if (auto core = core_.lock()) core->cancelTimer(key_);
   }
+  // Set once, before the handle is returned by scheduleAt().
+  void setKey(const TimerKey& key) { key_ = key; }
 
  private:
   std::weak_ptr<Core> core_;
-  std::shared_ptr<TimerFlag> flag_;
   // Id 0 for a timer that never waited on the timer thread.
   TimerKey key_;
 };
@@ -253,8 +275,8 @@ Core::Core(RealDispatcher::Options options)
       mainWork_(std::make_shared<WorkQueue>(mainIo_, 1, 1)),
       globalWork_(std::make_shared<WorkQueue>(poolIo_, poolThreads_,
                                               OperationQueue::kDefaultMaxConcurrentOperationCount)),
-      mainFace_(std::make_shared<AsioDispatchQueue>(mainWork_, "main")),
-      globalFace_(std::make_shared<AsioDispatchQueue>(globalWork_, "global")),
+      mainFace_(std::make_shared<AsioDispatchQueue>(mainWork_, "main", false)),
+      globalFace_(std::make_shared<AsioDispatchQueue>(globalWork_, "global", true)),
       queues_{mainWork_, globalWork_} {}
 
 void Core::start() {
@@ -302,8 +324,8 @@ std::shared_ptr<OperationQueue> Core::makeOperationQueue(std::string label) {
 
 std::shared_ptr<TimerHandle> Core::scheduleAt(double when, std::shared_ptr<DispatchQueue> queue,
                                               Task task) {
-  auto flag = std::make_shared<TimerFlag>();
-  if (!task) return std::make_shared<AsioTimerHandle>(weak_from_this(), flag);
+  auto handle = std::make_shared<AsioTimerHandle>(weak_from_this());
+  if (!task) return handle;
   // A due time that has passed (or is not a number) needs no timer.
   if (!(when > steadySeconds())) {
     bool running = false;
@@ -311,8 +333,8 @@ std::shared_ptr<TimerHandle> Core::scheduleAt(double when, std::shared_ptr<Dispa
       std::lock_guard lock(mutex_);
       running = state_ == State::kRunning;
     }
-    if (running) queue->async(guardedTask(flag, std::move(task)));
-    return std::make_shared<AsioTimerHandle>(weak_from_this(), flag);
+    if (running) queue->async(guardedTask(handle, std::move(task)));
+    return handle;
   }
 
   TimerKey key{steadyTimePoint(when)};
@@ -322,15 +344,23 @@ std::shared_ptr<TimerHandle> Core::scheduleAt(double when, std::shared_ptr<Dispa
     std::lock_guard lock(mutex_);
     if (state_ == State::kRunning) {
       key.id = ++nextTimer_;
-      timers_.emplace(key,
-                      PendingTimer{std::move(task), std::move(queue), std::move(poolWork), flag});
+      handle->setKey(key);
+      PendingTimer pending{std::move(task), std::move(queue), std::move(poolWork), handle};
+      if (spareNode_.empty()) {
+        timers_.emplace(key, std::move(pending));
+      } else {
+        // The node of a timer that fired, emptied outside the lock: no allocation per tick.
+        spareNode_.key() = key;
+        spareNode_.mapped() = std::move(pending);
+        timers_.insert(std::move(spareNode_));
+      }
       wake = key.due < timerWaitsUntil_;
       if (wake) timerSleep_.change();
     }
   }
   // A task refused after shutdown is released here, outside the lock.
   if (wake) timerSleep_.wake();
-  return std::make_shared<AsioTimerHandle>(weak_from_this(), flag, key);
+  return handle;
 }
 
 void Core::runTimers() {
@@ -343,9 +373,11 @@ void Core::runTimers() {
       auto node = timers_.extract(timers_.begin());
       lock.unlock();
       fire(std::move(node.mapped()));
-      // What the timer held (its queue) goes before the lock is taken again.
-      node = {};
+      // What the timer held (its queue) goes before the lock is taken again; the emptied node is
+      // kept for the next timer, which for a periodic one is scheduled by this very task.
+      node.mapped() = {};
       lock.lock();
+      if (spareNode_.empty()) spareNode_ = std::move(node);
       continue;
     }
     const SteadyTime until = timers_.empty() ? SteadyTime::max() : timers_.begin()->first.due;
@@ -359,31 +391,31 @@ void Core::runTimers() {
 }
 
 std::shared_ptr<WorkQueue> Core::poolWorkOf(const DispatchQueue& queue) const {
-  // Both queue classes are final, so comparing the dynamic type is enough, and much cheaper per
-  // timer than a cross-cast, which searches the class hierarchy and compares type names.
-  const WorkQueueFace* face = nullptr;
-  if (typeid(queue) == typeid(AsioOperationQueue)) {
-    face = static_cast<const AsioOperationQueue*>(&queue);
-  } else if (typeid(queue) == typeid(AsioDispatchQueue)) {
-    face = static_cast<const AsioDispatchQueue*>(&queue);
-  }
+  const WorkQueueFace* face = faceOf(queue);
   if (face == nullptr || !face->work()->runsOn(*poolIo_)) return nullptr;
   return face->work();
 }
 
 void Core::fire(PendingTimer pending) {
-  auto task = guardedTask(std::move(pending.flag), std::move(pending.task));
-  if (!pending.poolWork) {
-    pending.queue->async(std::move(task));
-    return;
-  }
   // A pool queue that could start the task at once gets it run right here, as one of its jobs:
   // posting it would wake a pool thread for every tick of a periodic timer, a second thread
   // hand-off after the one that woke this thread. The queue's order and concurrency limit hold,
   // since the task runs only when nothing waits before it and a job slot is free. The cost is
   // that other timers due meanwhile wait until the task returns: timer tasks on pool queues are
   // expected to be short (a provider's tick), and a long one should post its work elsewhere.
-  pending.poolWork->runHereOrPost(std::move(task));
+  // Run here, the task needs no wrapper to see a cancel that came before it starts.
+  if (pending.poolWork && pending.poolWork->beginHere()) {
+    if (!pending.flag->cancelled.load(std::memory_order_acquire)) pending.task();
+    pending.task = nullptr;
+    pending.poolWork->endHere();
+    return;
+  }
+  auto task = guardedTask(std::move(pending.flag), std::move(pending.task));
+  if (pending.poolWork) {
+    pending.poolWork->post(std::move(task));
+  } else {
+    pending.queue->async(std::move(task));
+  }
 }
 
 void Core::cancelTimer(const TimerKey& key) {
@@ -517,6 +549,15 @@ class AsioDispatcher final : public RealDispatcher {
 };
 
 }  // namespace
+
+void internal::runHereOrAsync(DispatchQueue& queue, Task task) {
+  const WorkQueueFace* face = faceOf(queue);
+  if (face == nullptr || !face->onPool()) {
+    queue.async(std::move(task));
+    return;
+  }
+  face->work()->runHereOrPost(std::move(task));
+}
 
 std::shared_ptr<RealDispatcher> RealDispatcher::create() {
   return create(Options{});

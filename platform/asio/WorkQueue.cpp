@@ -40,20 +40,23 @@ void WorkQueue::post(Task task) {
 
 void WorkQueue::runHereOrPost(Task task) {
   if (!task) return;
-  bool here = false;
-  {
-    std::lock_guard lock(mutex_);
-    if (!closed_ && pending_.empty() && jobs_ < limitLocked()) {
-      ++jobs_;
-      here = true;
-    }
-  }
-  if (!here) {
+  if (!beginHere()) {
     post(std::move(task));
     return;
   }
   task();
   task = nullptr;
+  endHere();
+}
+
+bool WorkQueue::beginHere() {
+  std::lock_guard lock(mutex_);
+  if (closed_ || !pending_.empty() || jobs_ >= limitLocked()) return false;
+  ++jobs_;
+  return true;
+}
+
+void WorkQueue::endHere() {
   bool more = false;
   {
     std::lock_guard lock(mutex_);

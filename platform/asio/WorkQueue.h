@@ -43,6 +43,13 @@ class WorkQueue : public std::enable_shared_from_this<WorkQueue> {
   // that would otherwise only post the task and wake one of the io_context's threads for it.
   void runHereOrPost(Task task);
 
+  // runHereOrPost() in two steps, for a caller that runs something other than a Task: true when
+  // the queue could start a task at once, which the caller then runs on its own thread, counted
+  // as one of the queue's jobs, and follows with endHere(). False when it could not, and the
+  // caller posts the task instead.
+  bool beginHere();
+  void endHere();
+
   // Whether the queue's jobs run on `io`.
   bool runsOn(const asio::io_context& io) const;
 

@@ -16,6 +16,11 @@
 // which costs no thread hand-over per tick; should such a read turn slow, the stream goes back
 // to its worker.
 //
+// The readings of a wake-up reach a global or work queue of the real dispatcher on the I/O
+// thread itself when that queue could start them at once, as the dispatcher's own timers do, so a
+// tick wakes one thread; the handlers then hold up this manager's next reads until they return.
+// Other queues get them posted.
+//
 // Callers' threads only ever scan for devices (availability is a fresh look each time); they
 // never read samples.
 
@@ -359,7 +364,9 @@ struct Core {
             handler(reading.vector ? &*reading.vector : nullptr, &error);
           });
         }
-        batch.post();
+        // A queue that could start the batch at once runs it here: posting it would wake one of
+        // the dispatcher's threads on every tick, after the wake-up of this one.
+        batch.runHereOrPost();
         // The last reference to a handler (and whatever it holds) may go here, with no lock
         // held.
         ready.clear();

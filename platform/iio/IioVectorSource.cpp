@@ -61,6 +61,17 @@ int readChannelNumber(const iio_channel* channel, const char* attribute, double&
   return 0;
 }
 
+// Reads a numeric value through a file kept open, as readChannelNumber() does through libiio.
+int readFileNumber(SysfsFile& file, double& value) {
+  char buffer[256];
+  const ssize_t n = file.read(buffer, sizeof buffer - 1);
+  if (n < 0) return static_cast<int>(n);
+  const auto number = parseIioNumber(std::string_view(buffer, static_cast<std::size_t>(n)));
+  if (!number) return -EINVAL;
+  value = *number;
+  return 0;
+}
+
 // A number attribute that may be missing, with its default when it is.
 double optionalNumber(const iio_channel* channel, const char* attribute, double fallback) {
   if (!iio_channel_find_attr(channel, attribute)) return fallback;
@@ -203,6 +214,13 @@ std::optional<IioVectorSource> IioVectorSource::bind(IioKind kind, std::string* 
       // A processed value is already offset and scaled by the driver.
       a.valueAttribute = "input";
     }
+    if (*channels.mode == ReadMode::sysfs) {
+      // The local backend reads a device's attributes from its directory under
+      // /sys/bus/iio/devices, named by the device's id.
+      if (const char* file = iio_channel_attr_get_filename(a.channel, a.valueAttribute)) {
+        a.file = SysfsFile::open("/sys/bus/iio/devices/" + info.id + "/" + file);
+      }
+    }
   }
   if (*channels.mode == ReadMode::buffer) {
     // The buffer lives in a context of its own, which the streams that share it keep.
@@ -254,8 +272,10 @@ IioReading IioVectorSource::read() {
     raw = *latest;
   } else {
     for (std::size_t axis = 0; axis < 3; ++axis) {
-      if (const int result =
-              readChannelNumber(axes_[axis].channel, axes_[axis].valueAttribute, raw[axis]);
+      Axis& a = axes_[axis];
+      if (const int result = a.file.isOpen()
+                                 ? readFileNumber(a.file, raw[axis])
+                                 : readChannelNumber(a.channel, a.valueAttribute, raw[axis]);
           result < 0) {
         const int error = -result;
         return {std::nullopt, error,

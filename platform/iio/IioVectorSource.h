@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "IioSysfsFile.h"
 #include "pemdor/platform/CoreMotion.h"
 
 struct iio_context;
@@ -110,6 +111,9 @@ class IioVectorSource {
   struct Axis {
     const iio_channel* channel = nullptr;
     const char* valueAttribute = "raw";
+    // The value attribute's file, kept open for the reads of a sysfs source; when it could not
+    // be opened at the binding (it has no path then), the value is read through libiio.
+    SysfsFile file;
     double scale = 1.0;
     double offset = 0.0;
   };

@@ -46,6 +46,7 @@
 #include <utility>
 #include <vector>
 
+#include "pemdor/internal/QueueHandOff.h"
 #include "pemdor/platform/Dispatch.h"
 
 namespace pemdor {
@@ -205,24 +206,34 @@ class DeliveryBatch {
   bool empty() const { return groups_.empty(); }
 
   /// Posts one task per queue and leaves the batch empty.
-  void post() {
-    std::vector<Group> groups = std::exchange(groups_, {});
-    for (Group& g : groups) {
-      if (g.tasks.size() == 1) {
-        g.queue->async(std::move(g.tasks.front()));
-        continue;
-      }
-      g.queue->async([tasks = std::move(g.tasks)] {
-        for (const Task& t : tasks) t();
-      });
-    }
-  }
+  void post() { handOver(false); }
+
+  /// As post(), but a queue's task runs right here, on the calling thread, where
+  /// internal::runHereOrAsync() allows it: for a provider thread that has just woken for a
+  /// reading, so that the tick costs no second wake-up. Host code may run inside this call.
+  void runHereOrPost() { handOver(true); }
 
  private:
   struct Group {
     std::shared_ptr<OperationQueue> queue;
     std::vector<Task> tasks;
   };
+
+  void handOver(bool here) {
+    std::vector<Group> groups = std::exchange(groups_, {});
+    for (Group& g : groups) {
+      Task task =
+          g.tasks.size() == 1 ? std::move(g.tasks.front()) : Task([tasks = std::move(g.tasks)] {
+            for (const Task& t : tasks) t();
+          });
+      if (here) {
+        internal::runHereOrAsync(*g.queue, std::move(task));
+      } else {
+        g.queue->async(std::move(task));
+      }
+    }
+  }
+
   std::vector<Group> groups_;
 };
 
