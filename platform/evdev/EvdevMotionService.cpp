@@ -6,8 +6,8 @@
 // then it drains each node that a due stream reads, once, without blocking, and hands the
 // readings of that wake-up to their queues together. A controller sends hundreds of events a
 // second, but the kernel queues them between ticks, so sampling costs one wake-up per tick and
-// nothing of ours runs in between. Streams with the same interval started within a few
-// milliseconds of each other are kept due at the same moments, so that they share the wake-ups.
+// nothing of ours runs in between. Streams with the same interval are kept due at the same
+// moments, so that they share the wake-ups.
 //
 // Callers' threads only ever look for devices (availability is a fresh look each time); they
 // never read samples.
@@ -45,9 +45,6 @@ constexpr double kShortestInterval = 0.005;
 constexpr double kLongestInterval = 3600.0;
 // A stream whose device is missing looks for one again at most this often, in seconds.
 constexpr double kRebindPause = 0.25;
-// A stream started this close to the schedule of another with the same interval takes that
-// schedule: at most a quarter of the interval, and at most this many seconds.
-constexpr double kJoinWindow = 0.01;
 
 Clock::duration toDuration(double seconds) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -168,20 +165,18 @@ struct Core {
   bool quit = false;
   std::array<Stream, kMotionStreamCount> streams;
 
-  // Gives a stream that starts now its first due time: one interval from now, or the next due
-  // time of a running stream with the same interval when that is close enough to it.
-  // Called with the lock held.
+  // Gives a stream that starts now its first due time: the next due time of a running stream
+  // with the same interval, so that streams of one interval always share their wake-ups however
+  // far apart they were started (each start looks for devices, which opens their nodes), or one
+  // interval from now. Called with the lock held.
   void scheduleFirst(std::size_t stream, Clock::time_point now) {
     Stream& s = streams[stream];
     s.due = now + toDuration(s.interval);
     for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
       const Stream& other = streams[i];
       if (i == stream || !other.slot.active() || other.interval != s.interval) continue;
-      const auto apart = other.due > s.due ? other.due - s.due : s.due - other.due;
-      if (apart <= toDuration(std::min(kJoinWindow, s.interval / 4))) {
-        s.due = other.due;
-        return;
-      }
+      s.due = other.due;
+      return;
     }
   }
 
