@@ -100,7 +100,7 @@ SensorInfo readSensor(libevdev* device, udev_device* record, SensorKind kind,
     info.units = Units::calibrated;
     notes.push_back(
         "accelerometer axes have no resolution (driver or udev): 1 g is taken from the "
-        "magnitude of the first reading after each start, with the device at rest");
+        "magnitude of the first reading when sampling begins, with the device at rest");
   } else {
     info.resolution = {};
     info.units = Units::none;

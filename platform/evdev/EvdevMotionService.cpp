@@ -12,6 +12,8 @@
 // Callers' threads only ever look for devices (availability is a fresh look each time); they
 // never read samples.
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -184,6 +186,8 @@ struct Core {
   // nodes of the due streams once each and hands their readings to the queues in one batch.
   // Handlers are only ever copied and released here, with no lock held.
   static void run(const std::shared_ptr<Core>& core) {
+    // Named for diagnostics (top -H, /proc/<pid>/task/*/comm).
+    pthread_setname_np(pthread_self(), "pemdor-evdev");
     ReaderPool pool;
     std::array<StreamSampler, kMotionStreamCount> samplers;
     struct Due {

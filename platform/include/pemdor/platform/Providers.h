@@ -15,8 +15,9 @@
 //    ABS_RX/RY/RZ) and the Wii Remote. Units come from each axis's resolution, which the kernel
 //    gives in units per g for accelerometer axes and units per degree per second for gyroscope
 //    axes; where the driver gives none (0), from udev's EVDEV_ABS_<axis> property (systemd's
-//    60-evdev hwdb); failing both, an accelerometer takes the magnitude of its first reading
-//    after each start as 1 g (the device is assumed still then) and a gyroscope is not used.
+//    60-evdev hwdb); failing both, an accelerometer takes the magnitude of its first non-zero
+//    reading when sampling begins as 1 g (the device is assumed still then; the device report
+//    says so) and a gyroscope is not used.
 //    hwdb's ACCEL_MOUNT_MATRIX turns both into the device frame. Accelerations have gravity's
 //    sign, as the IIO provider's: the kernel reports the reaction to gravity, +1 g upward.
 //    Each manager wakes once per due tick, drains what the kernel queued without blocking and
@@ -123,8 +124,8 @@ struct EvdevSensorReport {
   std::array<int, 3> resolution{};
   /// Where the resolutions come from: "driver" (the kernel's absinfo), "udev" (an EVDEV_ABS_
   /// property of systemd's hwdb), "calibrated" (an accelerometer without either: the magnitude of
-  /// the first reading after each start is taken as 1 g), or "none" (a gyroscope without either,
-  /// which is not used).
+  /// the first reading when sampling begins is taken as 1 g), or "none" (a gyroscope without
+  /// either, which is not used).
   std::string resolutionSource;
   /// Whether all three axes are there and have units; a partial triple is never used.
   bool usable = false;
