@@ -121,6 +121,7 @@ struct EvdevSensorReport {
   /// The evdev axis names, "ABS_X" and so on, with the resolution of each (units per g, or per
   /// degree per second) as the provider uses it; 0 where none is known.
   std::array<std::string, 3> axes;
+  /// The resolution of each axis, in the order of `axes`.
   std::array<int, 3> resolution{};
   /// Where the resolutions come from: "driver" (the kernel's absinfo), "udev" (an EVDEV_ABS_
   /// property of systemd's hwdb), "calibrated" (an accelerometer without either: the magnitude of
@@ -146,6 +147,7 @@ struct EvdevDeviceReport {
   /// The mount matrix applied to both sensors, row-major, and where it came from: "udev"
   /// (ACCEL_MOUNT_MATRIX from systemd's hwdb) or "none" (identity).
   std::array<double, 9> matrix{};
+  /// Where `matrix` came from: "udev" or "none".
   std::string matrixSource;
   /// Corrections refused (a malformed udev matrix or resolution) and choices worth a word (a
   /// stream left to an IIO device).
