@@ -100,6 +100,7 @@ pemdor_dependency(nlohmann_json PUBLIC FIND_PACKAGE nlohmann_json 3.10
 pemdor_dependency(Threads PUBLIC FIND_PACKAGE Threads TARGET Threads::Threads PC_LIBS -pthread)
 pemdor_dependency(libiio PRIVATE PKG_CONFIG libiio DEB libiio-dev)
 pemdor_dependency(libudev PRIVATE PKG_CONFIG libudev DEB libudev-dev)
+pemdor_dependency(libevdev PRIVATE PKG_CONFIG libevdev DEB libevdev-dev)
 pemdor_dependency(libgps PRIVATE PKG_CONFIG libgps DEB libgps-dev)
 pemdor_dependency(libsystemd PRIVATE PKG_CONFIG libsystemd DEB libsystemd-dev)
 

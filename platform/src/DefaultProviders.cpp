@@ -35,9 +35,19 @@ struct Candidate {
 // The candidates in order of preference; a new provider is one more row. Locations: GeoClue2
 // before gpsd, for the reason given in Providers.h.
 constexpr std::array<Candidate<MotionService>, 1> kMotionCandidates{{
-    {[] { return iioMotionPresence(); },
+    // IIO devices serve the streams they can and input devices the rest (see Providers.h).
+    {[] {
+       const ProviderPresence iio = iioMotionPresence();
+       const ProviderPresence input = evdevMotionPresence();
+       if (iio == ProviderPresence::present || input == ProviderPresence::present) {
+         return ProviderPresence::present;
+       }
+       return iio == ProviderPresence::notBuilt && input == ProviderPresence::notBuilt
+                  ? ProviderPresence::notBuilt
+                  : ProviderPresence::absent;
+     },
      [](const std::shared_ptr<Dispatcher>& dispatcher) {
-       return makeIioMotionService(dispatcher);
+       return makeLinuxMotionService(dispatcher);
      }},
 }};
 constexpr std::array<Candidate<LocationService>, 2> kLocationCandidates{{

@@ -19,6 +19,21 @@ std::vector<IioDeviceReport> iioDeviceReport() {
 }
 #endif
 
+#ifndef PEMDOR_HAVE_EVDEV
+bool evdevProviderBuilt() {
+  return false;
+}
+bool evdevMotionDevicesPresent() {
+  return false;
+}
+std::shared_ptr<MotionService> makeEvdevMotionService(std::shared_ptr<Dispatcher>) {
+  return nullptr;
+}
+std::vector<EvdevDeviceReport> evdevDeviceReport() {
+  return {};
+}
+#endif
+
 #ifndef PEMDOR_HAVE_GPSD
 bool gpsdProviderBuilt() {
   return false;

@@ -44,13 +44,15 @@ TEST(ProviderChoice, AutoTakesWhatIsFoundAndOtherwiseSaysWhyItSimulates) {
   EXPECT_EQ(real.motionReport, "iio (found)");
   EXPECT_EQ(real.locationReport, "gpsd localhost:2947 (answers)");
 
-  const auto nothing = chooseProviders(automatic, {Finding::absent, Finding::absent});
+  Findings absent{Finding::absent, Finding::absent};
+  absent.evdev = Finding::absent;
+  const auto nothing = chooseProviders(automatic, absent);
   EXPECT_EQ(nothing.motion, MotionChoice::sim);
   EXPECT_EQ(nothing.location, LocationChoice::sim);
   EXPECT_EQ(nothing.note,
-            "no IIO motion devices found and no gpsd answers at localhost:2947; using the "
-            "simulated device");
-  EXPECT_EQ(nothing.motionReport, "simulated (IIO: no devices)");
+            "no IIO motion devices found and no usable input motion devices found and no gpsd "
+            "answers at localhost:2947; using the simulated device");
+  EXPECT_EQ(nothing.motionReport, "simulated (IIO: no devices; input devices: none usable)");
   EXPECT_EQ(nothing.locationReport,
             "simulated (GeoClue2: not probed; gpsd localhost:2947: no answer)");
 
@@ -59,7 +61,30 @@ TEST(ProviderChoice, AutoTakesWhatIsFoundAndOtherwiseSaysWhyItSimulates) {
   EXPECT_EQ(unbuilt.motion, MotionChoice::sim);
   EXPECT_EQ(unbuilt.location, LocationChoice::gpsd);
   EXPECT_EQ(unbuilt.note, "this build has no IIO motion provider; using the simulated device");
-  EXPECT_EQ(unbuilt.motionReport, "simulated (IIO: not built)");
+  EXPECT_EQ(unbuilt.motionReport, "simulated (IIO: not built; input devices: not probed)");
+
+  // Auto with real motion devices serves each stream from IIO where it can and from input
+  // devices otherwise; the report names the providers that were found.
+  Findings both{Finding::present, Finding::absent};
+  both.evdev = Finding::present;
+  const auto combined = chooseProviders(automatic, both);
+  EXPECT_TRUE(combined.motionCombined);
+  EXPECT_EQ(combined.motionReport, "iio+evdev (found)");
+  Findings inputOnly{Finding::absent, Finding::absent};
+  inputOnly.evdev = Finding::present;
+  const auto controller = chooseProviders(automatic, inputOnly);
+  EXPECT_EQ(controller.motion, MotionChoice::evdev);
+  EXPECT_TRUE(controller.motionCombined);
+  EXPECT_EQ(controller.motionReport, "evdev (found)");
+
+  // Asked for by name, the input-device provider serves alone.
+  Options evdev = optionsFor(Command::sync);
+  evdev.motion = MotionChoice::evdev;
+  const auto alone = chooseProviders(providerRequest(evdev), inputOnly);
+  EXPECT_EQ(alone.motion, MotionChoice::evdev);
+  EXPECT_FALSE(alone.motionCombined);
+  EXPECT_EQ(usageErrorOf([&] { chooseProviders(providerRequest(evdev), absent); }).first,
+            "--motion evdev: no usable input motion devices found");
 }
 
 TEST(ProviderChoice, AProviderAskedForByNameMustBeThere) {

@@ -151,7 +151,8 @@ void declareProviderOptions(CLI::App& command, Options& options) {
     options.motion = choose<MotionChoice>("--motion", value,
                                           {{"auto", MotionChoice::automatic},
                                            {"sim", MotionChoice::sim},
-                                           {"iio", MotionChoice::iio}});
+                                           {"iio", MotionChoice::iio},
+                                           {"evdev", MotionChoice::evdev}});
   });
   valueOption(command, "--location", [&options](const std::string& value) {
     if (value.starts_with("gpsd=")) {
@@ -304,6 +305,10 @@ Commands:
               what was found, and each IIO device: its name and label, its kinds of channel,
               whether it was chosen and for which stream, its mount matrix and where that came
               from (udev, sysfs or none), and whether it is read through sysfs or its buffer.
+              Then each input motion device (/dev/input/event*): its name, its accelerometer
+              and gyroscope axes with their resolutions and where those came from (driver,
+              udev, calibrated or none), its mount matrix and its source (udev or none),
+              whether each was chosen and for which stream, or why the node cannot be opened.
   snapshot    Run one callback run (processSensorsWithCallBack) and print what its completion
               received.
   sync        Start a sync run (startSensors), read its data (getSensorData) after a while,
@@ -318,9 +323,11 @@ Options of every command:
                        otherwise.
   --virtual-time       Run the simulated device in virtual time: the run finishes at once and
                        the timings it reports are virtual. Only simulated providers.
-  --motion auto|sim|iio
-                       The motion provider. auto (default): IIO when motion devices are
-                       present, otherwise the simulated device.
+  --motion auto|sim|iio|evdev
+                       The motion provider. auto (default): when IIO or input motion devices
+                       are present, each stream from an IIO device where one serves it and
+                       otherwise from an input device; otherwise the simulated device. iio:
+                       IIO devices only; evdev: input devices (/dev/input) only.
   --location auto|sim|gpsd[=HOST:PORT]|geoclue|none
                        The location provider. auto (default): GeoClue2 when it is on the
                        system bus, otherwise gpsd at localhost:2947 when it answers, otherwise
@@ -332,7 +339,8 @@ Options of every command:
 
 Options of info:
   --format text|json   text (default): one line per finding, then the IIO devices. json: the
-                       same as one JSON object on one line, the devices under "iioDevices".
+                       same as one JSON object on one line, the devices under "iioDevices"
+                       and "inputDevices".
 
 Options of snapshot:
   --format text|json   text (default): the lines "latitude: ", "longitude: " and "json: " (the

@@ -25,7 +25,7 @@ class HostSession;
 
 enum class Command { help, version, info, snapshot, sync, record };
 enum class OutputFormat { text, json };
-enum class MotionChoice { automatic, sim, iio };
+enum class MotionChoice { automatic, sim, iio, evdev };
 enum class LocationChoice { automatic, sim, gpsd, geoclue, none };
 
 /// Every value the command line can set, with its default.

@@ -54,6 +54,7 @@ std::string unfinishedParts(const PemdorDeviceSensorInfo& collector,
 int runInfo(const Options& options, HostSession& session) {
   const auto collector = session.makeCollector();
   const std::vector<IioDeviceReport> devices = iioDeviceReport();
+  const std::vector<EvdevDeviceReport> inputDevices = evdevDeviceReport();
   if (options.format == OutputFormat::json) {
     nlohmann::ordered_json report = nlohmann::ordered_json::object();
     report["availableSensors"] = collector->availableSensors();
@@ -63,6 +64,7 @@ int runInfo(const Options& options, HostSession& session) {
     if (!session.scenarioReport().empty()) report["scenario"] = session.scenarioReport();
     report["time"] = session.virtualTime() ? "virtual" : "real";
     report["iioDevices"] = iioReportJson(devices);
+    report["inputDevices"] = inputReportJson(inputDevices);
     print(report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
     return 0;
   }
@@ -74,6 +76,7 @@ int runInfo(const Options& options, HostSession& session) {
   if (!session.scenarioReport().empty()) text += "scenario: " + session.scenarioReport() + "\n";
   text += std::string("time: ") + (session.virtualTime() ? "virtual" : "real") + "\n";
   text += iioReportText(devices);
+  text += inputReportText(inputDevices);
   print(text);
   return 0;
 }

@@ -19,6 +19,21 @@ std::string quotedOrNone(const std::string& text) {
   return text.empty() ? "(none)" : '"' + text + '"';
 }
 
+nlohmann::ordered_json matrixRows(const std::array<double, 9>& m) {
+  nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+  for (std::size_t row = 0; row < 3; ++row) {
+    rows.push_back({m[3 * row] + 0.0, m[3 * row + 1] + 0.0, m[3 * row + 2] + 0.0});
+  }
+  return rows;
+}
+
+std::string chosenText(const std::vector<std::string>& chosenFor) {
+  if (chosenFor.empty()) return "not chosen";
+  std::string text = "chosen for ";
+  for (std::size_t i = 0; i < chosenFor.size(); ++i) text += (i == 0 ? "" : ", ") + chosenFor[i];
+  return text;
+}
+
 }  // namespace
 
 std::string iioReportText(const std::vector<IioDeviceReport>& devices) {
@@ -50,6 +65,59 @@ std::string iioReportText(const std::vector<IioDeviceReport>& devices) {
     for (const std::string& note : device.notes) text += "    note: " + note + "\n";
   }
   return text;
+}
+
+std::string inputReportText(const std::vector<EvdevDeviceReport>& devices) {
+  if (devices.empty()) return "Input motion devices: none\n";
+  std::string text = "Input motion devices:\n";
+  for (const EvdevDeviceReport& device : devices) {
+    if (!device.problem.empty()) {
+      text += "  " + device.node + ": " + device.problem + "\n";
+      continue;
+    }
+    text += "  " + device.node + ": name " + quotedOrNone(device.name) + ", matrix " +
+            matrixText(device.matrix) + " (" + device.matrixSource + ")\n";
+    for (const EvdevSensorReport& sensor : device.sensors) {
+      const char* unit = sensor.kind == "accel" ? "units/g" : "units/(deg/s)";
+      text += "    " + sensor.kind + ": ";
+      for (std::size_t i = 0; i < 3; ++i) {
+        text += (i == 0 ? "" : ", ") + sensor.axes[i] + " " + std::to_string(sensor.resolution[i]);
+      }
+      text += std::string(" ") + unit + " (" + sensor.resolutionSource + "); ";
+      text += sensor.usable ? chosenText(sensor.chosenFor) : "no units, not used";
+      text += "\n";
+    }
+    for (const std::string& note : device.notes) text += "    note: " + note + "\n";
+  }
+  return text;
+}
+
+nlohmann::ordered_json inputReportJson(const std::vector<EvdevDeviceReport>& devices) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const EvdevDeviceReport& device : devices) {
+    nlohmann::ordered_json entry = nlohmann::ordered_json::object();
+    entry["node"] = device.node;
+    entry["name"] = device.name;
+    entry["problem"] = device.problem.empty() ? nlohmann::ordered_json(nullptr)
+                                              : nlohmann::ordered_json(device.problem);
+    nlohmann::ordered_json sensors = nlohmann::ordered_json::array();
+    for (const EvdevSensorReport& sensor : device.sensors) {
+      nlohmann::ordered_json s = nlohmann::ordered_json::object();
+      s["kind"] = sensor.kind;
+      s["axes"] = sensor.axes;
+      s["resolution"] = sensor.resolution;
+      s["resolutionSource"] = sensor.resolutionSource;
+      s["usable"] = sensor.usable;
+      s["chosenFor"] = sensor.chosenFor;
+      sensors.push_back(std::move(s));
+    }
+    entry["sensors"] = std::move(sensors);
+    entry["matrix"] = matrixRows(device.matrix);
+    entry["matrixSource"] = device.matrixSource;
+    entry["notes"] = device.notes;
+    list.push_back(std::move(entry));
+  }
+  return list;
 }
 
 nlohmann::ordered_json iioReportJson(const std::vector<IioDeviceReport>& devices) {

@@ -102,10 +102,20 @@ std::unique_ptr<HostSession> HostSession::build(const ProviderChoice& choice, bo
   services.dispatcher = dispatcher;
   // Readings are stamped by the clock of the device that makes them.
   services.clock = simMotion ? session->device_->clock() : makeSystemClock();
-  services.motion =
-      simMotion ? session->device_->motionService() : makeIioMotionService(dispatcher);
+  if (simMotion) {
+    services.motion = session->device_->motionService();
+  } else if (choice.motionCombined) {
+    services.motion = makeLinuxMotionService(dispatcher);
+  } else if (choice.motion == MotionChoice::evdev) {
+    services.motion = makeEvdevMotionService(dispatcher);
+  } else {
+    services.motion = makeIioMotionService(dispatcher);
+  }
   if (!services.motion) {
-    throw UsageError("--motion iio: the IIO motion provider did not start", false);
+    throw UsageError(choice.motion == MotionChoice::evdev
+                         ? "--motion evdev: the input-device motion provider did not start"
+                         : "--motion iio: the IIO motion provider did not start",
+                     false);
   }
   switch (choice.location) {
     case LocationChoice::sim:

@@ -34,7 +34,10 @@ std::string endpointText(const GpsdEndpoint& endpoint) {
 // The real providers of each kind, in the order "auto" prefers them.
 std::vector<RealProvider<MotionChoice>> motionProviders(const Findings& findings) {
   return {{MotionChoice::iio, findings.iio, "--motion iio", "iio", "IIO", "IIO motion provider",
-           "libiio", "no IIO motion devices found", "no devices", "found"}};
+           "libiio", "no IIO motion devices found", "no devices", "found"},
+          {MotionChoice::evdev, findings.evdev, "--motion evdev", "evdev", "input devices",
+           "input-device motion provider", "libevdev", "no usable input motion devices found",
+           "none usable", "found"}};
 }
 
 // What the look at the system bus found, in the words of a report: "no system bus", "not on the
@@ -152,6 +155,10 @@ ProviderRequest providerRequest(const Options& options) {
   if (options.virtualTime && request.motion == MotionChoice::iio) {
     throw UsageError("--virtual-time runs only the simulated device; it cannot drive --motion iio");
   }
+  if (options.virtualTime && request.motion == MotionChoice::evdev) {
+    throw UsageError(
+        "--virtual-time runs only the simulated device; it cannot drive --motion evdev");
+  }
   if (options.virtualTime && request.location == LocationChoice::gpsd) {
     throw UsageError(
         "--virtual-time runs only the simulated device; it cannot drive --location gpsd");
@@ -175,6 +182,9 @@ Findings lookForProviders(const ProviderRequest& request) {
   Findings findings;
   if (wanted(request.motion, MotionChoice::automatic, MotionChoice::iio)) {
     findings.iio = findingOf(iioMotionPresence());
+  }
+  if (wanted(request.motion, MotionChoice::automatic, MotionChoice::evdev)) {
+    findings.evdev = findingOf(evdevMotionPresence());
   }
   if (wanted(request.location, LocationChoice::automatic, LocationChoice::geoclue)) {
     // The same look as geocluePresence(), kept whole for the report.
@@ -204,6 +214,12 @@ ProviderChoice chooseProviders(const ProviderRequest& request, const Findings& f
   }
   if (!choice.note.empty()) choice.note += "; using the simulated device";
   choice.motionReport = report(choice.motion, "simulated", motionRows);
+  if (request.motion == MotionChoice::automatic && choice.motion != MotionChoice::sim) {
+    choice.motionCombined = true;
+    if (findings.iio == Finding::present && findings.evdev == Finding::present) {
+      choice.motionReport = "iio+evdev (found)";
+    }
+  }
   choice.locationReport =
       report(choice.location, choice.location == LocationChoice::none ? "none" : "simulated",
              locationRows);

@@ -42,6 +42,7 @@ struct Findings {
   Finding geoclue = Finding::notLooked;
   /// What the look at the system bus found, when GeoClue2 was looked for.
   GeoclueProbe bus{};
+  Finding evdev = Finding::notLooked;
 };
 
 /// Looks for the real providers that `request` depends on, through the same presence query as
@@ -53,6 +54,9 @@ struct ProviderChoice {
   MotionChoice motion = MotionChoice::sim;
   LocationChoice location = LocationChoice::sim;
   GpsdEndpoint gpsd;
+  /// Whether "auto" chose a real motion provider: IIO and input devices then serve together,
+  /// each stream from IIO where an IIO device serves it (makeLinuxMotionService).
+  bool motionCombined = false;
   /// The line for stderr when "auto" fell back to the simulated device ("no IIO motion
   /// devices found and ...; using the simulated device"), without the program name and
   /// newline; empty when it did not fall back.

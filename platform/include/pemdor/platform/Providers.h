@@ -9,6 +9,34 @@
 //    accelerometer (see below). Mount matrices and sensor locations come from udev (systemd's
 //    hwdb) where it has them, else from the driver; iioDeviceReport() says which device serves
 //    each stream.
+//  - Input-device motion (libevdev and libudev): accelerometers and gyroscopes that the kernel
+//    exposes as evdev nodes under /dev/input with INPUT_PROP_ACCELEROMETER set (udev tags them
+//    ID_INPUT_ACCELEROMETER=1): laptop accelerometers (lis3lv02d, hdaps, applesmc), the
+//    "Motion Sensors" nodes of game controllers (accelerometer on ABS_X/Y/Z, gyroscope on
+//    ABS_RX/RY/RZ) and the Wii Remote. Units come from each axis's resolution, which the kernel
+//    gives in units per g for accelerometer axes and units per degree per second for gyroscope
+//    axes; where the driver gives none (0), from udev's EVDEV_ABS_<axis> property (systemd's
+//    60-evdev hwdb); failing both, an accelerometer takes the magnitude of its first non-zero
+//    reading when sampling begins as 1 g (the device is assumed still then; the device report
+//    says so) and a gyroscope is not used.
+//    hwdb's ACCEL_MOUNT_MATRIX turns both into the device frame. Accelerations have gravity's
+//    sign, as the IIO provider's: the kernel reports the reaction to gravity, +1 g upward.
+//    Each manager wakes once per due tick, drains what the kernel queued without blocking and
+//    takes the latest complete frame of each axis; a node whose queue overflowed (SYN_DROPPED)
+//    is brought up to date as libevdev documents. A node that cannot be opened (input nodes are
+//    often readable by root and the input group only) is left out and named in
+//    evdevDeviceReport(); an unplugged device's streams deliver an error, as a vanished IIO
+//    device's do, until a device serves them again.
+//  - gpsd positions (libgps): fixes from a gpsd daemon, by default at localhost:2947.
+//  - GeoClue2 positions (sd-bus from libsystemd): fixes from the org.freedesktop.GeoClue2
+//    service on the system bus (DBUS_SYSTEM_BUS_ADDRESS, when set, names the bus).
+//
+// Device choice for motion (makeLinuxMotionService and the process default platform): an IIO
+// device serves a stream wherever one can (its own device rules are those of iioDeviceReport());
+// an input device serves only the streams that no IIO device serves. Among input devices, the
+// first readable node (in the order of their names) whose axes and units are complete serves a
+// stream; device motion comes from the node chosen for the accelerometer, with gravity derived
+// from its accelerometer and, where the same node has a usable gyroscope, that gyroscope.
 //
 // Where a device has no gravity channel, every motion provider derives gravity the same way, and
 // it is always a unit vector (1 g) in the device frame, pointing the way gravity pulls:
@@ -23,9 +51,6 @@
 //    time constant, normalised to 1 g; it lags a turning device (by about 25° at 90°/s) and
 //    carries part of any shaking.
 // A device at rest gives the accelerometer's direction at 1 g either way.
-//  - gpsd positions (libgps): fixes from a gpsd daemon, by default at localhost:2947.
-//  - GeoClue2 positions (sd-bus from libsystemd): fixes from the org.freedesktop.GeoClue2
-//    service on the system bus (DBUS_SYSTEM_BUS_ADDRESS, when set, names the bus).
 //
 // The process default platform takes its positions from GeoClue2 where the service is on the
 // system bus, otherwise from gpsd where one answers, otherwise it has location services off.
@@ -90,6 +115,64 @@ struct IioDeviceReport {
 /// Every IIO device present now, with the provider's choice for each stream (empty without the
 /// provider or without devices). Reads sysfs and udev, never samples.
 std::vector<IioDeviceReport> iioDeviceReport();
+
+/// Whether this build contains the input-device (evdev) motion provider.
+bool evdevProviderBuilt();
+/// Whether a readable input accelerometer or gyroscope exists now (false without the provider).
+bool evdevMotionDevicesPresent();
+/// The input-device motion service, delivering on the queues given at each start; nullptr
+/// without the provider.
+std::shared_ptr<MotionService> makeEvdevMotionService(std::shared_ptr<Dispatcher> dispatcher);
+/// The motion service of a Linux machine: each stream from an IIO device where one serves it,
+/// otherwise from an input device (the choice is made at each start); nullptr when this build
+/// has neither provider. Its name() is "iio+evdev", or that of the one provider built.
+std::shared_ptr<MotionService> makeLinuxMotionService(std::shared_ptr<Dispatcher> dispatcher);
+
+/// One sensor (accelerometer or gyroscope) of an input device, as the input-device provider
+/// sees it.
+struct EvdevSensorReport {
+  /// "accel" (ABS_X, ABS_Y, ABS_Z) or "gyro" (ABS_RX, ABS_RY, ABS_RZ).
+  std::string kind;
+  /// The evdev axis names, "ABS_X" and so on, with the resolution of each (units per g, or per
+  /// degree per second) as the provider uses it; 0 where none is known.
+  std::array<std::string, 3> axes;
+  /// The resolution of each axis, in the order of `axes`.
+  std::array<int, 3> resolution{};
+  /// Where the resolutions come from: "driver" (the kernel's absinfo), "udev" (an EVDEV_ABS_
+  /// property of systemd's hwdb), "calibrated" (an accelerometer without either: the magnitude of
+  /// the first reading when sampling begins is taken as 1 g), or "none" (a gyroscope without
+  /// either, which is not used).
+  std::string resolutionSource;
+  /// Whether all three axes are there and have units; a partial triple is never used.
+  bool usable = false;
+  /// The streams this sensor serves: "accelerometer", "gyroscope", "deviceMotion".
+  std::vector<std::string> chosenFor;
+};
+
+/// One input device with INPUT_PROP_ACCELEROMETER, for diagnostics.
+struct EvdevDeviceReport {
+  /// The device node, "/dev/input/event5".
+  std::string node;
+  /// The driver's name of the device; "" when the node could not be opened.
+  std::string name;
+  /// Why the node could not be opened ("permission denied"); "" when it could. Such a device
+  /// serves nothing and has no sensors listed.
+  std::string problem;
+  std::vector<EvdevSensorReport> sensors;
+  /// The mount matrix applied to both sensors, row-major, and where it came from: "udev"
+  /// (ACCEL_MOUNT_MATRIX from systemd's hwdb) or "none" (identity).
+  std::array<double, 9> matrix{};
+  /// Where `matrix` came from: "udev" or "none".
+  std::string matrixSource;
+  /// Corrections refused (a malformed udev matrix or resolution) and choices worth a word (a
+  /// stream left to an IIO device).
+  std::vector<std::string> notes;
+};
+
+/// Every input device with INPUT_PROP_ACCELEROMETER present now, with the choice for each stream
+/// as makeLinuxMotionService makes it (empty without the provider). Opens each node to read its
+/// axes, never samples.
+std::vector<EvdevDeviceReport> evdevDeviceReport();
 
 struct GpsdEndpoint {
   std::string host = "localhost";
@@ -173,6 +256,8 @@ enum class ProviderPresence {
 
 /// Whether IIO motion devices can be used now.
 ProviderPresence iioMotionPresence();
+/// Whether readable input motion devices can be used now.
+ProviderPresence evdevMotionPresence();
 /// Whether a gpsd answers at `endpoint` now (bounded by gpsdAnswers' default timeout).
 ProviderPresence gpsdPresence(const GpsdEndpoint& endpoint = {});
 /// Whether GeoClue2 is on the system bus now, running or activatable (bounded by probeGeoclue's
