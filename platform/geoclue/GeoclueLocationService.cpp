@@ -371,7 +371,9 @@ class GeoclueLocationManager final : public CLLocationManager,
   /// Never waits for the bus: the client's Stop and DeleteClient are sent by the bus thread.
   void stopUpdatingLocation() override;
 
-  /// On the main thread.
+  /// On the main thread. A start that was allowed tells the delegate so before any fix of its
+  /// run; a refusal tells it right before the failure.
+  void deliverStarted(const RunToken::Ticket& ticket);
   void deliverFix(const RunToken::Ticket& ticket, const CLLocationRef& location);
   void deliverFailure(const RunToken::Ticket& ticket, const NSError& error);
 
@@ -640,6 +642,9 @@ int GeoclueBus::onStarted(sd_bus_message* reply, void* data, sd_bus_error*) {
   run.started = true;
   bus.refused_.store(false);
   bus.runningClients_.fetch_add(1);
+  bus.dispatcher_->mainQueue()->async([manager = run.manager, ticket = run.ticket] {
+    if (const auto owner = manager.lock()) owner->deliverStarted(ticket);
+  });
   // A position the service already had is delivered at once.
   bus.call(run, run.client.c_str(), kPropertiesInterface, "Get", &GeoclueBus::onLocationProperty,
            [](sd_bus_message* m) {
@@ -799,7 +804,7 @@ void GeoclueBus::removeEndedRuns() {
 }
 
 void GeoclueBus::deliverFix(const Run& run, double latitude, double longitude) {
-  auto location = std::make_shared<const CLLocation>(latitude, longitude);
+  auto location = std::make_shared<const CLLocation>(latitude, longitude, "geoclue");
   dispatcher_->mainQueue()->async(
       [manager = run.manager, ticket = run.ticket, location = std::move(location)] {
         if (const auto owner = manager.lock()) owner->deliverFix(ticket, location);
@@ -849,8 +854,16 @@ void GeoclueLocationManager::deliverFix(const RunToken::Ticket& ticket,
   if (ticket.current()) notifyDidUpdateLocations({location});
 }
 
+void GeoclueLocationManager::deliverStarted(const RunToken::Ticket& ticket) {
+  if (ticket.current()) notifyDidChangeAuthorization(kCLAuthorizationStatusAuthorizedWhenInUse);
+}
+
 void GeoclueLocationManager::deliverFailure(const RunToken::Ticket& ticket, const NSError& error) {
-  if (ticket.end()) notifyDidFailWithError(error);
+  if (!ticket.end()) return;
+  if (error.code == static_cast<long>(Failure::refused)) {
+    notifyDidChangeAuthorization(kCLAuthorizationStatusDenied);
+  }
+  notifyDidFailWithError(error);
 }
 
 // ---- The service ------------------------------------------------------------------------------
@@ -887,6 +900,9 @@ class GeoclueLocationService final : public LocationService {
   std::shared_ptr<CLLocationManager> makeLocationManager() override {
     return std::make_shared<GeoclueLocationManager>(bus_);
   }
+
+  /// A Start is GeoClue2 asking its agent, so its answer is the user's consent.
+  bool decidesConsent() const override { return true; }
 
  private:
   const std::shared_ptr<GeoclueBus> bus_;
