@@ -107,6 +107,8 @@ class CombinedLocationManager final : public CLLocationManager,
 
   std::mutex control_;
   RunToken token_;
+  /// The member delegates of the latest run, guarded by `control_`.
+  std::vector<std::shared_ptr<MemberDelegate>> delegates_;
 
   std::mutex state_;
   Consent consentState_ = Consent::none;
@@ -152,9 +154,12 @@ void CombinedLocationManager::startUpdatingLocation() {
   }
   const CLLocationAccuracy accuracy = desiredAccuracy();
   const CLLocationDistance filter = distanceFilter();
+  // A fresh delegate per run: callbacks of an earlier run carry its ticket and are dropped. The
+  // members hold their delegates weakly; this manager keeps them.
+  delegates_.clear();
   for (std::size_t i = 0; i < managers_.size(); ++i) {
-    // A fresh delegate per run: callbacks of an earlier run carry its ticket and are dropped.
-    managers_[i]->setDelegate(std::make_shared<MemberDelegate>(weak_from_this(), i, ticket));
+    delegates_.push_back(std::make_shared<MemberDelegate>(weak_from_this(), i, ticket));
+    managers_[i]->setDelegate(delegates_.back());
     managers_[i]->setDesiredAccuracy(accuracy);
     managers_[i]->setDistanceFilter(filter);
   }

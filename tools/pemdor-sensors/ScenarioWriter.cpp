@@ -79,7 +79,9 @@ void appendEvent(std::string& out, const SimLocationEvent& event) {
       out += ", \"fail\": true";
       break;
   }
-  if (!event.source.empty() && event.kind != SimLocationEvent::Kind::fail) {
+  // "simulated" is what a replay reports without the key, so it is left out like every default.
+  if (!event.source.empty() && event.source != "simulated" &&
+      event.kind != SimLocationEvent::Kind::fail) {
     out += ", \"source\": ";
     out +=
         nlohmann::json(event.source).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
