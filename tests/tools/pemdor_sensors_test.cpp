@@ -293,13 +293,13 @@ TEST_F(PemdorSensorsTest, SyncPrintsTimestampedRecordsUpToTheLimit) {
 // A run without a fix says so; a fix replayed from a recording names the provider recorded.
 TEST_F(PemdorSensorsTest, SyncAndSnapshotSayWhereTheFixCameFrom) {
   const std::string refused = R"({"location": {"authorizationStatus": 2}})";
-  const ChildRun json = runVirtual({"sync", "--limit", "0", "--format", "json"}, refused);
+  const ChildRun json = runVirtual({"sync", "--limit", "1", "--format", "json"}, refused);
   ASSERT_EQ(json.status(), 0) << json.err;
   const auto data = nlohmann::ordered_json::parse(json.out);
   EXPECT_THAT(keysOf(data), ElementsAre("source", "Accelerometer", "Gyroscope", "Magnetometer",
                                         "Gravity"));
   EXPECT_TRUE(data["source"].is_null());
-  const ChildRun text = runVirtual({"sync", "--limit", "0"}, refused);
+  const ChildRun text = runVirtual({"sync", "--limit", "1"}, refused);
   EXPECT_THAT(lines(text.out), ::testing::Contains("source: (none)")) << text.out;
   const ChildRun snapshot = runVirtual({"snapshot", "--format", "json"}, refused);
   EXPECT_TRUE(nlohmann::json::parse(snapshot.out)["source"].is_null()) << snapshot.out;
