@@ -279,7 +279,7 @@ void GpsdLocationManager::readReports(const Reader& reader, const RunToken::Tick
       if (got == 0) break;
       if ((session->set & VERSION_SET) != 0) greeted.mark();
       if (const auto position = gpsd::positionOfReport(*session)) {
-        auto location = std::make_shared<const CLLocation>(*position);
+        auto location = std::make_shared<const CLLocation>(*position, "gpsd");
         queue->async([self, ticket, location = std::move(location)] {
           if (const auto manager = self.lock()) manager->deliverFix(ticket, location);
         });

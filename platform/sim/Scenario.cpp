@@ -278,9 +278,22 @@ class Reader {
     return static_cast<CLAuthorizationStatus>(value.get<std::int64_t>());
   }
 
+  static std::string providerName(const json& value, const Path& path) {
+    static constexpr const char* kExpected =
+        "expected a provider name: 1 to 64 letters, digits, '-', '_' or '.'";
+    if (!value.is_string()) throw Refusal(path, kExpected);
+    const auto& text = value.get_ref<const std::string&>();
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+      return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+             c == '-' || c == '_' || c == '.';
+    });
+    if (text.empty() || text.size() > 64 || !plain) throw Refusal(path, kExpected);
+    return text;
+  }
+
   static SimLocationEvent event(const json& value, const Path& path) {
     SimLocationEvent out;
-    object(value, path, {"after", "locations", "location", "from", "fail"});
+    object(value, path, {"after", "locations", "location", "from", "fail", "source"});
     if (const auto* v = member(value, "after")) out.after = time(*v, Path(path, "after"));
     const auto* locations = member(value, "locations");
     const auto* location = member(value, "location");
@@ -291,6 +304,11 @@ class Reader {
     }
     if (const auto* from = member(value, "from"); from && !location) {
       throw Refusal(Path(path, "from"), "allowed only together with \"location\"");
+    }
+    if (const auto* source = member(value, "source")) {
+      const Path p(path, "source");
+      if (fail) throw Refusal(p, "allowed only together with \"locations\" or \"location\"");
+      out.source = providerName(*source, p);
     }
     if (locations) {
       const Path p(path, "locations");

@@ -11,8 +11,10 @@ namespace pemdor {
 namespace sim {
 namespace {
 
-CLLocationRef makeLocation(const CLLocationCoordinate2D& coordinate) {
-  return std::make_shared<const CLLocation>(coordinate);
+constexpr const char* kSimulatedSource = "simulated";
+
+CLLocationRef makeLocation(const CLLocationCoordinate2D& coordinate, const std::string& source) {
+  return std::make_shared<const CLLocation>(coordinate, source.empty() ? kSimulatedSource : source);
 }
 
 std::vector<PreparedEvent> prepare(const SimScenario& scenario) {
@@ -21,7 +23,7 @@ std::vector<PreparedEvent> prepare(const SimScenario& scenario) {
     // Without events, one fix at the default position half a second after the start.
     PreparedEvent fix;
     fix.after = 0.5;
-    fix.locations.push_back(makeLocation(SimScenario::kDefaultPosition));
+    fix.locations.push_back(makeLocation(SimScenario::kDefaultPosition, {}));
     out.push_back(std::move(fix));
     return out;
   }
@@ -30,9 +32,9 @@ std::vector<PreparedEvent> prepare(const SimScenario& scenario) {
     PreparedEvent p;
     p.after = event.after;
     p.kind = event.kind;
-    for (const auto& c : event.locations) p.locations.push_back(makeLocation(c));
-    p.location = makeLocation(event.location);
-    if (event.from) p.from = makeLocation(*event.from);
+    for (const auto& c : event.locations) p.locations.push_back(makeLocation(c, event.source));
+    p.location = makeLocation(event.location, event.source);
+    if (event.from) p.from = makeLocation(*event.from, event.source);
     out.push_back(std::move(p));
   }
   return out;

@@ -58,4 +58,8 @@ void CLLocationManager::notifyDidFailWithError(const NSError& error) {
   if (auto d = delegate()) d->locationManagerDidFailWithError(*this, error);
 }
 
+void CLLocationManager::notifyDidChangeAuthorization(CLAuthorizationStatus status) {
+  if (auto d = delegate()) d->locationManagerDidChangeAuthorization(*this, status);
+}
+
 }  // namespace pemdor

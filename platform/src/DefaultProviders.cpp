@@ -2,6 +2,8 @@
 #include "DefaultProviders.h"
 
 #include <array>
+#include <utility>
+#include <vector>
 
 #include "pemdor/platform/Providers.h"
 
@@ -33,7 +35,8 @@ struct Candidate {
 };
 
 // The candidates in order of preference; a new provider is one more row. Locations: GeoClue2
-// before gpsd, for the reason given in Providers.h.
+// before gpsd, for the reason given in Providers.h (the first one that decides consent is the
+// consent member of a combination).
 constexpr std::array<Candidate<MotionService>, 1> kMotionCandidates{{
     // IIO devices serve the streams they can and input devices the rest (see Providers.h).
     {[] {
@@ -61,6 +64,19 @@ constexpr std::array<Candidate<LocationService>, 2> kLocationCandidates{{
      }},
 }};
 
+// Every candidate that is present and starts, in order.
+template <typename Service, std::size_t N>
+std::vector<std::shared_ptr<Service>> allPresent(
+    const std::array<Candidate<Service>, N>& candidates,
+    const std::shared_ptr<Dispatcher>& dispatcher) {
+  std::vector<std::shared_ptr<Service>> services;
+  for (const auto& candidate : candidates) {
+    if (candidate.presence() != ProviderPresence::present) continue;
+    if (auto service = candidate.make(dispatcher)) services.push_back(std::move(service));
+  }
+  return services;
+}
+
 // The first candidate that is present and starts; nullptr when none does.
 template <typename Service, std::size_t N>
 std::shared_ptr<Service> firstPresent(const std::array<Candidate<Service>, N>& candidates,
@@ -82,8 +98,11 @@ std::shared_ptr<MotionService> makeDefaultMotionService(
 
 std::shared_ptr<LocationService> makeDefaultLocationService(
     const std::shared_ptr<Dispatcher>& dispatcher) {
-  if (auto service = firstPresent(kLocationCandidates, dispatcher)) return service;
-  return makeNoLocationService();
+  // Every location service that is there is used, together where there are several.
+  auto services = allPresent(kLocationCandidates, dispatcher);
+  if (services.empty()) return makeNoLocationService();
+  if (services.size() == 1) return services.front();
+  return makeCombinedLocationService(std::move(services));
 }
 
 }  // namespace detail

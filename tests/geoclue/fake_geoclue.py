@@ -10,6 +10,7 @@ from standard input, one per line:
 
   emit <latitude> <longitude>   a new Location for every started client, with LocationUpdated;
                                 answered "emitted <CLOCK_MONOTONIC ns of the last signal>"
+  answer                        answers every Start held by --start=held; answered "answered <n>"
   quit                          the service leaves the bus (its connection closes); the bus stays
   exit                          ends this program and its bus
 
@@ -20,6 +21,7 @@ Options choose how the service behaves:
   --create=silent     CreateClient is never answered (GeoClue2 without an agent for the user)
   --start=deny        Start answers org.freedesktop.DBus.Error.AccessDenied
   --start=silent      Start is never answered
+  --start=held        Start is answered (as a success) only on the command "answer"
   --at-start=LAT,LON  the client's Location is already set when Start answers
   --every=SECONDS,LAT,LON  every started client gets a new Location at this pace
 """
@@ -127,6 +129,8 @@ class Fake:
         self.next_client = 1
         self.next_location = 1
         self.signalled_at = 0
+        # Starts waiting for the command "answer" (--start=held), as (client, reply).
+        self.held = []
         self.manager = Manager(self)
 
     def new_location(self, latitude, longitude):
@@ -211,12 +215,19 @@ class Client(PropertyObject):
         if mode == "silent":
             say("start-ignored " + self.path)
             return
+        if mode == "held":
+            say("start-held " + self.path)
+            self.fake.held.append((self, reply))
+            return
         if mode == "deny":
             say("denied " + self.path)
             error(dbus.exceptions.DBusException(
                 "'%s' disallowed, no agent for UID 0" % self.properties["DesktopId"],
                 name="org.freedesktop.DBus.Error.AccessDenied"))
             return
+        self.answer_start(reply)
+
+    def answer_start(self, reply):
         if self.fake.options.at_start is not None:
             latitude, longitude = self.fake.options.at_start
             self.properties["Location"] = dbus.ObjectPath(
@@ -245,7 +256,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--no-service", action="store_true")
     parser.add_argument("--create", choices=["answer", "silent"], default="answer")
-    parser.add_argument("--start", choices=["answer", "deny", "silent"], default="answer")
+    parser.add_argument("--start", choices=["answer", "deny", "silent", "held"], default="answer")
     parser.add_argument("--at-start", type=pair)
     parser.add_argument("--every", type=triple)
     options = parser.parse_args()
@@ -284,6 +295,12 @@ def main():
             if words[0] == "emit" and fake is not None:
                 fake.emit(float(words[1]), float(words[2]))
                 say("emitted %d" % fake.signalled_at)
+            elif words[0] == "answer" and fake is not None:
+                held, fake.held = fake.held, []
+                for client, reply in held:
+                    if str(client.path) in fake.clients:
+                        client.answer_start(reply)
+                say("answered %d" % len(held))
             elif words[0] == "quit" and state["connection"] is not None:
                 state.pop("name", None)
                 state.pop("fake", None)

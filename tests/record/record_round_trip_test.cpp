@@ -153,8 +153,8 @@ TEST(RecordRoundTrip, NumbersAbsentReadingsAndEveryKindOfEventSurvive) {
       {"after": 0.25, "locations": []},
       {"after": 0.25, "fail": true},
       {"after": 1.0000000000000002, "location": [-89.999999, 179.999999], "from": [0.1, -0.2]},
-      {"after": 1.1, "location": [1.5, 2.5]},
-      {"after": 2.0, "locations": [[12.5, -45.25], [12.6, -45.26]]}
+      {"after": 1.1, "location": [1.5, 2.5], "source": "geoclue"},
+      {"after": 2.0, "locations": [[12.5, -45.25], [12.6, -45.26]], "source": "gpsd"}
     ]}
   })",
                                     "numbers");
@@ -180,6 +180,10 @@ TEST(RecordRoundTrip, NumbersAbsentReadingsAndEveryKindOfEventSurvive) {
   EXPECT_EQ((*replay.events)[2].after, 1.0000000000000002);
   EXPECT_EQ((*replay.events)[2].from, (CLLocationCoordinate2D{0.1, -0.2}));
   EXPECT_FALSE((*replay.events)[3].from.has_value());
+  // Each fix event keeps the provider that delivered it; the simulated device's own is left out.
+  EXPECT_EQ((*replay.events)[2].source, "");
+  EXPECT_EQ((*replay.events)[3].source, "geoclue");
+  EXPECT_EQ((*replay.events)[4].source, "gpsd");
   // The arrival times the pictures use are those of the virtual clock.
   EXPECT_DOUBLE_EQ(recording.readingTimes[0].front(), 0.1);
   EXPECT_DOUBLE_EQ(recording.duration, 2.05);

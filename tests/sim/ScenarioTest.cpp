@@ -166,6 +166,19 @@ TEST(SimScenario, RefusesWithTheSourceAndThePlace) {
        "not fail)"},
       {R"({"location": {"events": [{"fail": true, "when": 2}]}})",
        "s.json: location.events[0].when: unknown key"},
+      // The source of a fix event.
+      {R"({"location": {"events": [{"fail": true, "source": "gpsd"}]}})",
+       "s.json: location.events[0].source: allowed only together with \"locations\" or "
+       "\"location\""},
+      {R"({"location": {"events": [{"locations": [], "source": ""}]}})",
+       "s.json: location.events[0].source: expected a provider name: 1 to 64 letters, digits, "
+       "'-', '_' or '.'"},
+      {R"({"location": {"events": [{"location": [0, 0], "source": "g ps"}]}})",
+       "s.json: location.events[0].source: expected a provider name: 1 to 64 letters, digits, "
+       "'-', '_' or '.'"},
+      {R"({"location": {"events": [{"location": [0, 0], "source": 7}]}})",
+       "s.json: location.events[0].source: expected a provider name: 1 to 64 letters, digits, "
+       "'-', '_' or '.'"},
       // Status and switches.
       {R"({"location": {"authorizationStatus": 5}})",
        "s.json: location.authorizationStatus: authorization status 5 is outside 0 to 4"},

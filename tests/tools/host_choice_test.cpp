@@ -15,6 +15,7 @@
 namespace pemdor::host {
 namespace {
 
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 // The message of the UsageError `run` throws, with whether it asks to point at --help.
@@ -124,16 +125,22 @@ TEST(ProviderChoice, AProviderAskedForByNameMustBeThere) {
   EXPECT_EQ(quiet.locationReport, "none (GeoClue2: not probed; gpsd localhost:2947: not probed)");
 }
 
-// GeoClue2 comes before gpsd; what the look at the system bus found is reported and, when a
-// choice cannot be made, named.
-TEST(ProviderChoice, GeoclueComesFirstAndTheBusIsReported) {
+// "auto" uses every location service found, GeoClue2 first; what the look at the system bus
+// found is reported and, when a choice cannot be made, named.
+TEST(ProviderChoice, AutoCombinesWhatIsFoundAndTheBusIsReported) {
   const ProviderRequest automatic = providerRequest(optionsFor(Command::info));
   GeoclueProbe running;
   running.bus = running.running = true;
   const auto both =
       chooseProviders(automatic, {Finding::absent, Finding::present, Finding::present, running});
-  EXPECT_EQ(both.location, LocationChoice::geoclue);
-  EXPECT_EQ(both.locationReport, "geoclue (running on the system bus)");
+  EXPECT_EQ(both.location, LocationChoice::combined);
+  EXPECT_THAT(both.locationMembers, ElementsAre(LocationChoice::geoclue, LocationChoice::gpsd));
+  EXPECT_EQ(both.locationReport,
+            "combined (geoclue: running on the system bus; gpsd localhost:2947: answers)");
+  const auto geoclueAlone =
+      chooseProviders(automatic, {Finding::absent, Finding::absent, Finding::present, running});
+  EXPECT_EQ(geoclueAlone.location, LocationChoice::geoclue);
+  EXPECT_EQ(geoclueAlone.locationReport, "geoclue (running on the system bus)");
 
   GeoclueProbe activatable;
   activatable.bus = activatable.activatable = true;
@@ -171,6 +178,66 @@ TEST(ProviderChoice, GeoclueComesFirstAndTheBusIsReported) {
   geoclue.virtualTime = true;
   EXPECT_THAT(usageErrorOf([&] { providerRequest(geoclue); }).first,
               HasSubstr("cannot drive --location geoclue"));
+}
+
+// A list is used together; each real member must be there, and a list with the simulated
+// device may run on a scenario.
+TEST(ProviderChoice, AListOfLocationServicesIsCombinedAndEachMemberChecked) {
+  const std::vector<CommandEntry> commands = {
+      {Command::snapshot, "snapshot", declareSnapshotOptions, nullptr}};
+  const Options listed =
+      parseCommandLine({"snapshot", "--location", "geoclue,gpsd=127.0.0.1:2948"}, commands);
+  EXPECT_EQ(listed.location, LocationChoice::combined);
+  EXPECT_THAT(listed.locationMembers, ElementsAre(LocationChoice::geoclue, LocationChoice::gpsd));
+  EXPECT_EQ(listed.gpsd.host, "127.0.0.1");
+  EXPECT_EQ(listed.gpsd.port, "2948");
+  // The last --location counts, whole.
+  const Options single =
+      parseCommandLine({"snapshot", "--location", "sim,gpsd", "--location", "gpsd"}, commands);
+  EXPECT_EQ(single.location, LocationChoice::gpsd);
+  EXPECT_TRUE(single.locationMembers.empty());
+
+  const auto parseError = [&](std::vector<std::string> args) {
+    return usageErrorOf([&] { parseCommandLine(args, commands); }).first;
+  };
+  EXPECT_EQ(parseError({"snapshot", "--location", "gpsd,geoclue,gpsd=h:1"}),
+            "--location: 'gpsd=h:1' is listed twice in 'gpsd,geoclue,gpsd=h:1'");
+  EXPECT_THAT(parseError({"snapshot", "--location", "geoclue,auto"}),
+              HasSubstr("'auto' cannot be listed with other services"));
+  EXPECT_THAT(parseError({"snapshot", "--location", "geoclue,"}),
+              HasSubstr("expected auto, sim, gpsd[=HOST:PORT], geoclue or none, got ''"));
+  EXPECT_THAT(parseError({"snapshot", "--location", "sim,gpsd=nohost"}),
+              HasSubstr("cannot read 'nohost' as a host and a port"));
+
+  const ProviderRequest request = providerRequest(listed);
+  GeoclueProbe emptyBus;
+  emptyBus.bus = true;
+  // Only the members are looked for... and each must be there.
+  EXPECT_EQ(
+      usageErrorOf([&] {
+        chooseProviders(request, {Finding::absent, Finding::present, Finding::absent, emptyBus});
+      }).first,
+      "--location geoclue: GeoClue2 is not on the system bus");
+  GeoclueProbe running;
+  running.bus = running.running = true;
+  const auto chosen =
+      chooseProviders(request, {Finding::absent, Finding::present, Finding::present, running});
+  EXPECT_EQ(chosen.location, LocationChoice::combined);
+  EXPECT_EQ(chosen.gpsd.port, "2948");
+  EXPECT_EQ(chosen.locationReport,
+            "combined (geoclue: running on the system bus; gpsd 127.0.0.1:2948: answers)");
+
+  Options withSim = listed;
+  withSim.locationMembers = {LocationChoice::sim, LocationChoice::gpsd};
+  withSim.motion = MotionChoice::iio;
+  withSim.scenarioPath = "device.json";
+  const auto simAndGpsd =
+      chooseProviders(providerRequest(withSim), {Finding::present, Finding::present});
+  EXPECT_EQ(simAndGpsd.locationReport, "combined (simulated; gpsd 127.0.0.1:2948: answers)");
+  withSim.virtualTime = true;
+  withSim.motion = MotionChoice::sim;
+  EXPECT_THAT(usageErrorOf([&] { providerRequest(withSim); }).first,
+              HasSubstr("cannot drive --location gpsd"));
 }
 
 TEST(ProviderChoice, ScenarioAndVirtualTimeMeanTheSimulatedDevice) {

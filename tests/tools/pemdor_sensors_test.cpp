@@ -109,16 +109,17 @@ TEST_F(PemdorSensorsTest, InfoReportsSensorsLocationAndProviders) {
   EXPECT_THAT(real.err, IsEmpty());
 }
 
-TEST_F(PemdorSensorsTest, SnapshotTextIsThreeLinesWithTheJsonAsReceived) {
+TEST_F(PemdorSensorsTest, SnapshotTextIsFourLinesWithTheSourceAndTheJsonAsReceived) {
   const ChildRun result = runVirtual({"snapshot"}, kFixAt);
   ASSERT_EQ(result.status(), 0) << result.err;
   EXPECT_THAT(result.err, IsEmpty());
   const auto out = lines(result.out);
-  ASSERT_EQ(out.size(), 3U) << result.out;
+  ASSERT_EQ(out.size(), 4U) << result.out;
   EXPECT_EQ(out[0], "latitude: 12.500000");
   EXPECT_EQ(out[1], "longitude: -45.250000");
-  ASSERT_THAT(out[2], StartsWith("json: "));
-  const auto json = nlohmann::json::parse(out[2].substr(6));
+  EXPECT_EQ(out[2], "source: simulated");
+  ASSERT_THAT(out[3], StartsWith("json: "));
+  const auto json = nlohmann::json::parse(out[3].substr(6));
   ASSERT_EQ(json.size(), 3U);
   for (const char* key : {"Acceleration", "Gyroscope", "Magnetic"}) {
     ASSERT_TRUE(json.contains(key)) << key;
@@ -131,10 +132,11 @@ TEST_F(PemdorSensorsTest, SnapshotTextIsThreeLinesWithTheJsonAsReceived) {
       R"({"motion": {"magnetometer": {"available": false}}, "location": {"authorizationStatus": 2}})");
   ASSERT_EQ(bare.status(), 0) << bare.err;
   const auto bareOut = lines(bare.out);
-  ASSERT_EQ(bareOut.size(), 3U);
+  ASSERT_EQ(bareOut.size(), 4U);
   EXPECT_EQ(bareOut[0], "latitude:");
   EXPECT_EQ(bareOut[1], "longitude:");
-  EXPECT_EQ(nlohmann::json::parse(bareOut[2].substr(6))["Magnetic"], nlohmann::json::array({""}));
+  EXPECT_EQ(bareOut[2], "source: (none)");
+  EXPECT_EQ(nlohmann::json::parse(bareOut[3].substr(6))["Magnetic"], nlohmann::json::array({""}));
 }
 
 TEST_F(PemdorSensorsTest, SnapshotJsonIsOneLineInKeyOrderWithVirtualElapsed) {
@@ -142,8 +144,9 @@ TEST_F(PemdorSensorsTest, SnapshotJsonIsOneLineInKeyOrderWithVirtualElapsed) {
   ASSERT_EQ(result.status(), 0) << result.err;
   ASSERT_EQ(lines(result.out).size(), 1U) << result.out;
   const auto line = nlohmann::ordered_json::parse(result.out);
-  EXPECT_THAT(keysOf(line), ElementsAre("latitude", "longitude", "json", "elapsed"));
+  EXPECT_THAT(keysOf(line), ElementsAre("latitude", "longitude", "source", "json", "elapsed"));
   EXPECT_EQ(line["latitude"], "12.500000");
+  EXPECT_EQ(line["source"], "simulated");
   ASSERT_TRUE(line["json"].is_string());
   EXPECT_EQ(nlohmann::json::parse(line["json"].get<std::string>()).size(), 3U);
   // The eleventh reading of each sensor, 0.1 s apart, ends the run.
@@ -250,9 +253,10 @@ TEST_F(PemdorSensorsTest, SyncPrintsTimestampedRecordsUpToTheLimit) {
   ASSERT_EQ(json.status(), 0) << json.err;
   ASSERT_EQ(lines(json.out).size(), 1U);
   const auto data = nlohmann::ordered_json::parse(json.out);
-  EXPECT_THAT(keysOf(data), ElementsAre("la", "lo", "Time", "Accelerometer", "Gyroscope",
+  EXPECT_THAT(keysOf(data), ElementsAre("la", "lo", "Time", "source", "Accelerometer", "Gyroscope",
                                         "Magnetometer", "Gravity"));
   EXPECT_EQ(data["la"], "12.500000");
+  EXPECT_EQ(data["source"], "simulated");
   EXPECT_THAT(data["Time"].get<std::string>(), StartsWith("1449000000"));
   const std::regex record(R"(-?\d+\.\d{6},-?\d+\.\d{6},-?\d+\.\d{6},1449000000\d{3})");
   for (const char* key : {"Accelerometer", "Gyroscope", "Magnetometer", "Gravity"}) {
@@ -265,23 +269,45 @@ TEST_F(PemdorSensorsTest, SyncPrintsTimestampedRecordsUpToTheLimit) {
   const ChildRun text = runVirtual({"sync", "--limit", "2"}, kNoMagnetometer);
   ASSERT_EQ(text.status(), 0) << text.err;
   const auto out = lines(text.out);
-  ASSERT_EQ(out.size(), 12U) << text.out;
+  ASSERT_EQ(out.size(), 13U) << text.out;
   EXPECT_THAT(out[0], StartsWith("la: "));
   EXPECT_THAT(out[2], StartsWith("Time: "));
-  EXPECT_EQ(out[3], "Accelerometer:");
-  EXPECT_THAT(out[4], StartsWith("  "));
-  EXPECT_EQ(out[6], "Gyroscope:");
-  EXPECT_EQ(out[9], "Gravity:");
+  EXPECT_EQ(out[3], "source: simulated");
+  EXPECT_EQ(out[4], "Accelerometer:");
+  EXPECT_THAT(out[5], StartsWith("  "));
+  EXPECT_EQ(out[7], "Gyroscope:");
+  EXPECT_EQ(out[10], "Gravity:");
 
   // A negative limit keeps nothing; a huge one is bounded by the capped default read time
   // (60 virtual seconds: 600 records per stream).
   const ChildRun negative = runVirtual({"sync", "--limit", "-5", "--format", "json"}, "{}");
   ASSERT_EQ(negative.status(), 0) << negative.err;
-  EXPECT_THAT(keysOf(nlohmann::ordered_json::parse(negative.out)), ElementsAre("la", "lo", "Time"));
+  EXPECT_THAT(keysOf(nlohmann::ordered_json::parse(negative.out)),
+              ElementsAre("la", "lo", "Time", "source"));
   const ChildRun huge = runVirtual({"sync", "--limit", "2147483647", "--format", "json"}, "{}");
   ASSERT_EQ(huge.status(), 0) << huge.err;
   const auto hugeData = nlohmann::json::parse(huge.out);
   EXPECT_NEAR(static_cast<double>(hugeData["Accelerometer"].size()), 600.0, 2.0);
+}
+
+// A run without a fix says so; a fix replayed from a recording names the provider recorded.
+TEST_F(PemdorSensorsTest, SyncAndSnapshotSayWhereTheFixCameFrom) {
+  const std::string refused = R"({"location": {"authorizationStatus": 2}})";
+  const ChildRun json = runVirtual({"sync", "--limit", "1", "--format", "json"}, refused);
+  ASSERT_EQ(json.status(), 0) << json.err;
+  const auto data = nlohmann::ordered_json::parse(json.out);
+  EXPECT_THAT(keysOf(data), ElementsAre("source", "Accelerometer", "Gyroscope", "Magnetometer",
+                                        "Gravity"));
+  EXPECT_TRUE(data["source"].is_null());
+  const ChildRun text = runVirtual({"sync", "--limit", "1"}, refused);
+  EXPECT_THAT(lines(text.out), ::testing::Contains("source: (none)")) << text.out;
+  const ChildRun snapshot = runVirtual({"snapshot", "--format", "json"}, refused);
+  EXPECT_TRUE(nlohmann::json::parse(snapshot.out)["source"].is_null()) << snapshot.out;
+
+  const ChildRun replayed = runVirtual(
+      {"snapshot"},
+      R"({"location": {"events": [{"after": 0.2, "locations": [[1, 2]], "source": "gpsd"}]}})");
+  EXPECT_THAT(lines(replayed.out), ::testing::Contains("source: gpsd")) << replayed.out;
 }
 
 TEST_F(PemdorSensorsTest, SyncWatchPrintsTheGrowingDataUntilTheRead) {
@@ -307,7 +333,7 @@ TEST_F(PemdorSensorsTest, RealTimeSnapshotCompletesAndDrawsProgressOnATerminalOn
   onTerminal.stderrIsTerminal = true;
   const ChildRun drawn = run({"snapshot", "--scenario", scenario}, onTerminal);
   ASSERT_EQ(drawn.status(), 0) << drawn.err;
-  EXPECT_EQ(lines(drawn.out).size(), 3U);
+  EXPECT_EQ(lines(drawn.out).size(), 4U);
   EXPECT_THAT(drawn.err, AllOf(HasSubstr("\raccelerometer "), HasSubstr("/10  gyroscope "),
                                HasSubstr("/10 s")));
   // The display is cleared at the end: the last thing written returns to the line's start.

@@ -97,6 +97,31 @@ GpsdEndpoint parseEndpoint(std::string_view text) {
   return GpsdEndpoint{std::string(host), std::string(port)};
 }
 
+// The items of a comma-separated list; one item when there is no comma.
+std::vector<std::string_view> splitList(std::string_view text) {
+  std::vector<std::string_view> items;
+  for (;;) {
+    const std::size_t comma = text.find(',');
+    items.push_back(text.substr(0, comma));
+    if (comma == std::string_view::npos) return items;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+// One service of --location; gpsd=HOST:PORT also sets `endpoint`.
+LocationChoice locationItem(std::string_view item, GpsdEndpoint& endpoint) {
+  if (item.starts_with("gpsd=")) {
+    endpoint = parseEndpoint(item.substr(5));
+    return LocationChoice::gpsd;
+  }
+  return choose<LocationChoice>("--location", item,
+                                {{"auto", LocationChoice::automatic},
+                                 {"sim", LocationChoice::sim},
+                                 {"gpsd[=HOST:PORT]", LocationChoice::gpsd},
+                                 {"geoclue", LocationChoice::geoclue},
+                                 {"none", LocationChoice::none}});
+}
+
 // Declares an option taking one value. Its handler runs as each occurrence is read, in the
 // order of the command line, so the first bad value is the one reported and the last good one
 // counts.
@@ -155,18 +180,29 @@ void declareProviderOptions(CLI::App& command, Options& options) {
                                            {"evdev", MotionChoice::evdev}});
   });
   valueOption(command, "--location", [&options](const std::string& value) {
-    if (value.starts_with("gpsd=")) {
-      options.location = LocationChoice::gpsd;
-      options.gpsd = parseEndpoint(std::string_view(value).substr(5));
+    options.gpsd = GpsdEndpoint{};
+    options.locationMembers.clear();
+    const std::vector<std::string_view> items = splitList(value);
+    if (items.size() == 1) {
+      options.location = locationItem(value, options.gpsd);
       return;
     }
-    options.location = choose<LocationChoice>("--location", value,
-                                              {{"auto", LocationChoice::automatic},
-                                               {"sim", LocationChoice::sim},
-                                               {"gpsd[=HOST:PORT]", LocationChoice::gpsd},
-                                               {"geoclue", LocationChoice::geoclue},
-                                               {"none", LocationChoice::none}});
-    options.gpsd = GpsdEndpoint{};
+    // A list: the services used together.
+    for (const std::string_view item : items) {
+      const LocationChoice member = locationItem(item, options.gpsd);
+      if (member == LocationChoice::automatic || member == LocationChoice::none) {
+        throw UsageError("--location: " + quoteArgument(item) +
+                         " cannot be listed with other services (a list takes sim, "
+                         "gpsd[=HOST:PORT] and geoclue)");
+      }
+      if (std::find(options.locationMembers.begin(), options.locationMembers.end(), member) !=
+          options.locationMembers.end()) {
+        throw UsageError("--location: " + quoteArgument(item) + " is listed twice in " +
+                         quoteArgument(value));
+      }
+      options.locationMembers.push_back(member);
+    }
+    options.location = LocationChoice::combined;
   });
 }
 
@@ -328,12 +364,15 @@ Options of every command:
                        are present, each stream from an IIO device where one serves it and
                        otherwise from an input device; otherwise the simulated device. iio:
                        IIO devices only; evdev: input devices (/dev/input) only.
-  --location auto|sim|gpsd[=HOST:PORT]|geoclue|none
-                       The location provider. auto (default): GeoClue2 when it is on the
-                       system bus, otherwise gpsd at localhost:2947 when it answers, otherwise
-                       the simulated device; geoclue: GeoClue2 on the system bus (or the bus at
-                       DBUS_SYSTEM_BUS_ADDRESS), as the application "pemdor-sensors"; none:
-                       location services off.
+  --location auto|sim|gpsd[=HOST:PORT]|geoclue|none|LIST
+                       The location provider. auto (default): every service that is there,
+                       together (GeoClue2 when it is on the system bus, gpsd at localhost:2947
+                       when it answers), otherwise the simulated device; geoclue: GeoClue2 on
+                       the system bus (or the bus at DBUS_SYSTEM_BUS_ADDRESS), as the
+                       application "pemdor-sensors"; none: location services off. LIST: several
+                       of sim, gpsd[=HOST:PORT] and geoclue separated by commas, used together
+                       (geoclue,gpsd=127.0.0.1:2948): the first fix of any of them wins, and a
+                       refusal by GeoClue2 means no position from any.
   --help               Print this text.
   --version            Print the version of pemdor-sensors and of the pemdor it was built with.
 
@@ -343,9 +382,11 @@ Options of info:
                        and "inputDevices".
 
 Options of snapshot:
-  --format text|json   text (default): the lines "latitude: ", "longitude: " and "json: " (the
-                       snapshot JSON text as received, or "(absent)"). json: one line
-                       {"latitude":...,"longitude":...,"json":...,"elapsed":SECONDS}.
+  --format text|json   text (default): the lines "latitude: ", "longitude: ", "source: " (the
+                       provider that delivered the fix, or "(none)") and "json: " (the snapshot
+                       JSON text as received, or "(absent)"). json: one line
+                       {"latitude":...,"longitude":...,"source":NAME or null,"json":...,
+                       "elapsed":SECONDS}.
   --timeout SECONDS    How long to wait for the completion (default 30; virtual seconds with
                        --virtual-time, where the wait also ends when nothing is left to run).
 
@@ -357,7 +398,9 @@ Options of sync:
   --watch SECONDS      Also print the data as one JSON line every SECONDS until then (at least
                        0.1).
   --format text|json   text (default): one line per key, records indented below their list's
-                       name. json: the data as one JSON object on one line.
+                       name, with "source: " (the provider of the fix, or "(none)") after the
+                       position. json: the data as one JSON object on one line, with "source"
+                       (a name or null) after the position.
   --plot FILE.svg      Also draw the run: x, y and z of each stream against time, and the fix.
   --force              Replace an existing --plot file.
 

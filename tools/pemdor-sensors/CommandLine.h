@@ -26,7 +26,8 @@ class HostSession;
 enum class Command { help, version, info, snapshot, sync, record };
 enum class OutputFormat { text, json };
 enum class MotionChoice { automatic, sim, iio, evdev };
-enum class LocationChoice { automatic, sim, gpsd, geoclue, none };
+/// combined: several services at once, listed in Options::locationMembers.
+enum class LocationChoice { automatic, sim, gpsd, geoclue, none, combined };
 
 /// Every value the command line can set, with its default.
 struct Options {
@@ -35,6 +36,9 @@ struct Options {
   bool virtualTime = false;
   MotionChoice motion = MotionChoice::automatic;
   LocationChoice location = LocationChoice::automatic;
+  /// For LocationChoice::combined: the services used together (sim, gpsd or geoclue, each at
+  /// most once), in the order of the command line.
+  std::vector<LocationChoice> locationMembers;
   GpsdEndpoint gpsd;
   OutputFormat format = OutputFormat::text;
   double timeoutSeconds = 30.0;

@@ -88,12 +88,20 @@ int runSnapshot(const Options& options, HostSession& session) {
 
   const double start = session.now();
   const double deadline = start + options.timeoutSeconds;
-  // The completion keeps the box, not the dispatcher: the session outlives every task.
-  collector->processSensorsWithCallBack(
-      [box, dispatcher, start](const std::string& latitude, const std::string& longitude,
-                               const std::optional<std::string>& json) {
-        box->deliver(SnapshotResult{latitude, longitude, json, dispatcher->monotonicNow() - start});
-      });
+  // The completion keeps the box, not the dispatcher: the session outlives every task. It holds
+  // the collector weakly (the collector keeps the completion). The run stops location updates
+  // at its first fix, so the stored fix is the one whose coordinates the completion received.
+  collector->processSensorsWithCallBack([box, dispatcher, start, weak = std::weak_ptr(collector)](
+                                            const std::string& latitude,
+                                            const std::string& longitude,
+                                            const std::optional<std::string>& json) {
+    std::optional<std::string> source;
+    if (const auto self = weak.lock(); self && !latitude.empty()) {
+      source = sourceOf(self->currentLocation());
+    }
+    box->deliver(SnapshotResult{latitude, longitude, json, std::move(source),
+                                dispatcher->monotonicNow() - start});
+  });
 
   std::shared_ptr<ProgressDisplay> progress;
   if (!session.virtualTime() && ::isatty(STDERR_FILENO) == 1) {
@@ -158,7 +166,11 @@ int runSync(const Options& options, HostSession& session) {
   }
   session.waitUntil(start + readAfter);
   const PemdorSensorData data = collector->getSensorData();
-  print(options.format == OutputFormat::json ? sensorDataJson(data) : sensorDataText(data));
+  // The source is that of the stored fix, and only where the data shows a position.
+  const SyncSource source{data.count("la") != 0 ? sourceOf(collector->currentLocation())
+                                                : std::nullopt};
+  print(options.format == OutputFormat::json ? sensorDataJson(data, source)
+                                             : sensorDataText(data, source));
   collector->finishSensors();
   if (plot) plot->draw(data, startTime);
   return 0;

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "HostSession.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "pemdor/PemdorSensorTable.h"
 #include "pemdor/platform/Providers.h"
@@ -88,7 +90,10 @@ std::unique_ptr<HostSession> HostSession::build(const ProviderChoice& choice, bo
   if (!dispatcher) throw HostFailure("the dispatcher could not be started");
 
   const bool simMotion = choice.motion == MotionChoice::sim;
-  if (simMotion || choice.location == LocationChoice::sim) {
+  const bool simLocation = choice.location == LocationChoice::sim ||
+                           std::find(choice.locationMembers.begin(), choice.locationMembers.end(),
+                                     LocationChoice::sim) != choice.locationMembers.end();
+  if (simMotion || simLocation) {
     session->device_ = SimulatedDevice::create(scenario, dispatcher);
     if (!session->device_) throw HostFailure("the simulated device could not be made");
   }
@@ -117,26 +122,41 @@ std::unique_ptr<HostSession> HostSession::build(const ProviderChoice& choice, bo
                          : "--motion iio: the IIO motion provider did not start",
                      false);
   }
-  switch (choice.location) {
-    case LocationChoice::sim:
-      services.location = session->device_->locationService();
-      break;
-    case LocationChoice::gpsd:
-      services.location = makeGpsdLocationService(dispatcher, choice.gpsd);
-      break;
-    case LocationChoice::geoclue:
-      services.location = makeGeoclueLocationService(dispatcher, {kDesktopId});
-      break;
-    case LocationChoice::automatic:
-    case LocationChoice::none:
-      services.location = makeNoLocationService();
-      break;
-  }
-  if (!services.location) {
-    throw UsageError(choice.location == LocationChoice::geoclue
-                         ? "--location geoclue: the GeoClue2 location provider did not start"
-                         : "--location gpsd: the gpsd location provider did not start",
-                     false);
+  const auto makeLocation = [&](LocationChoice location) {
+    std::shared_ptr<LocationService> service;
+    switch (location) {
+      case LocationChoice::sim:
+        service = session->device_->locationService();
+        break;
+      case LocationChoice::gpsd:
+        service = makeGpsdLocationService(dispatcher, choice.gpsd);
+        break;
+      case LocationChoice::geoclue:
+        service = makeGeoclueLocationService(dispatcher, {kDesktopId});
+        break;
+      case LocationChoice::automatic:
+      case LocationChoice::none:
+      case LocationChoice::combined:
+        service = makeNoLocationService();
+        break;
+    }
+    if (!service) {
+      throw UsageError(location == LocationChoice::geoclue
+                           ? "--location geoclue: the GeoClue2 location provider did not start"
+                           : "--location gpsd: the gpsd location provider did not start",
+                       false);
+    }
+    return service;
+  };
+  if (choice.location == LocationChoice::combined) {
+    std::vector<std::shared_ptr<LocationService>> members;
+    for (const LocationChoice member : choice.locationMembers) {
+      members.push_back(makeLocation(member));
+    }
+    services.location = makeCombinedLocationService(std::move(members));
+    if (!services.location) throw HostFailure("the combined location service could not be made");
+  } else {
+    services.location = makeLocation(choice.location);
   }
   session->platform_ = Platform::create(std::move(services));
   if (!session->platform_) throw HostFailure("the platform could not be made");

@@ -23,20 +23,36 @@ struct SnapshotResult {
   std::string latitude;
   std::string longitude;
   std::optional<std::string> json;
+  /// The provider that delivered the reported fix (CLLocation::source()); nullopt without one.
+  std::optional<std::string> source;
   /// Seconds from processSensorsWithCallBack to the completion, on the dispatcher's clock.
   double elapsed = 0.0;
 };
 
-/// Three lines: "latitude: ", "longitude: ", "json: " (the text as received, or "(absent)").
+/// The source of a fix as the host reports it: the provider's name, nullopt without a fix or
+/// when the fix names no provider.
+std::optional<std::string> sourceOf(const CLLocationRef& location);
+
+/// Four lines: "latitude: ", "longitude: ", "source: " (the provider, or "(none)"), "json: "
+/// (the text as received, or "(absent)").
 std::string snapshotText(const SnapshotResult& result);
-/// One line: {"latitude":...,"longitude":...,"json":... or null,"elapsed":seconds}.
+/// One line: {"latitude":...,"longitude":...,"source":... or null,"json":... or null,
+/// "elapsed":seconds}.
 std::string snapshotJson(const SnapshotResult& result);
 
+/// The source of a sync run's fix, for the sync output: a line "source: NAME" ("(none)"), or a
+/// key "source" (null), right after the position entries.
+struct SyncSource {
+  std::optional<std::string> name;
+};
+
 /// One line per entry ("la: ...", "Time: ..."), each list as "Accelerometer:" followed by one
-/// record per line indented by two spaces. Position entries come first, then the lists in the
-/// order of getSensorData.
-std::string sensorDataText(const PemdorSensorData& data);
+/// record per line indented by two spaces. Position entries come first (then the source, when
+/// given), then the lists in the order of getSensorData.
+std::string sensorDataText(const PemdorSensorData& data,
+                           const std::optional<SyncSource>& source = std::nullopt);
 /// The data as one JSON object on one line (lists as arrays of strings), in the same order.
-std::string sensorDataJson(const PemdorSensorData& data);
+std::string sensorDataJson(const PemdorSensorData& data,
+                           const std::optional<SyncSource>& source = std::nullopt);
 
 }  // namespace pemdor::host

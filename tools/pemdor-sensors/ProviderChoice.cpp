@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "ProviderChoice.h"
 
+#include <algorithm>
+#include <type_traits>
 #include <vector>
 
 namespace pemdor::host {
@@ -110,6 +112,47 @@ Choice resolve(Choice asked, Choice automatic, Choice fallback,
   return asked;
 }
 
+// Resolves the locations: "auto" takes every provider found, combined when there are several;
+// a list needs each real member built and found.
+LocationChoice resolveLocation(const ProviderRequest& request,
+                               const std::vector<RealProvider<LocationChoice>>& providers,
+                               std::vector<LocationChoice>& members,
+                               std::vector<std::string>& reasons) {
+  if (request.location == LocationChoice::automatic) {
+    for (const auto& provider : providers) {
+      if (provider.finding == Finding::present) members.push_back(provider.choice);
+    }
+    if (members.size() == 1) return members.front();
+    if (members.size() > 1) return LocationChoice::combined;
+    return resolve(request.location, LocationChoice::automatic, LocationChoice::sim, providers,
+                   reasons);
+  }
+  if (request.location != LocationChoice::combined) {
+    return resolve(request.location, LocationChoice::automatic, LocationChoice::sim, providers,
+                   reasons);
+  }
+  for (const LocationChoice member : request.locationMembers) {
+    resolve(member, LocationChoice::automatic, LocationChoice::sim, providers, reasons);
+  }
+  members = request.locationMembers;
+  return LocationChoice::combined;
+}
+
+// "combined (geoclue: running on the system bus; gpsd localhost:2947: answers)": each member
+// and what was found of it.
+std::string combinedReport(const std::vector<LocationChoice>& members,
+                           const std::vector<RealProvider<LocationChoice>>& providers) {
+  std::string parts;
+  for (const LocationChoice member : members) {
+    std::string part = "simulated";
+    for (const auto& provider : providers) {
+      if (provider.choice == member) part = provider.chosenName + ": " + provider.presentWord;
+    }
+    parts += (parts.empty() ? "" : "; ") + part;
+  }
+  return "combined (" + parts + ")";
+}
+
 // "iio (found)" for a chosen real provider; otherwise `name` and what each look found:
 // "simulated (IIO: no devices)".
 template <typename Choice>
@@ -142,7 +185,13 @@ ProviderRequest providerRequest(const Options& options) {
   request.motion = options.motion;
   request.location = options.location;
   request.lookEverywhere = options.command == Command::info;
-  if (options.location == LocationChoice::gpsd) request.gpsd = options.gpsd;
+  request.locationMembers = options.locationMembers;
+  const auto asks = [&](LocationChoice provider) {
+    return options.location == provider ||
+           std::find(options.locationMembers.begin(), options.locationMembers.end(), provider) !=
+               options.locationMembers.end();
+  };
+  if (asks(LocationChoice::gpsd)) request.gpsd = options.gpsd;
 
   // A scenario and virtual time both describe the simulated device: "auto" then means it.
   const bool simulatedByDefault = options.scenarioPath || options.virtualTime;
@@ -159,16 +208,16 @@ ProviderRequest providerRequest(const Options& options) {
     throw UsageError(
         "--virtual-time runs only the simulated device; it cannot drive --motion evdev");
   }
-  if (options.virtualTime && request.location == LocationChoice::gpsd) {
+  if (options.virtualTime && asks(LocationChoice::gpsd)) {
     throw UsageError(
         "--virtual-time runs only the simulated device; it cannot drive --location gpsd");
   }
-  if (options.virtualTime && request.location == LocationChoice::geoclue) {
+  if (options.virtualTime && asks(LocationChoice::geoclue)) {
     throw UsageError(
         "--virtual-time runs only the simulated device; it cannot drive --location geoclue");
   }
   if (options.scenarioPath && request.motion != MotionChoice::sim &&
-      request.location != LocationChoice::sim) {
+      request.location != LocationChoice::sim && !asks(LocationChoice::sim)) {
     throw UsageError(
         "--scenario describes the simulated device, but neither --motion nor --location uses it");
   }
@@ -177,6 +226,10 @@ ProviderRequest providerRequest(const Options& options) {
 
 Findings lookForProviders(const ProviderRequest& request) {
   const auto wanted = [&](auto asked, auto automatic, auto provider) {
+    if constexpr (std::is_same_v<decltype(provider), LocationChoice>) {
+      const auto& members = request.locationMembers;
+      if (std::find(members.begin(), members.end(), provider) != members.end()) return true;
+    }
     return request.lookEverywhere || asked == automatic || asked == provider;
   };
   Findings findings;
@@ -206,8 +259,7 @@ ProviderChoice chooseProviders(const ProviderRequest& request, const Findings& f
   std::vector<std::string> reasons;
   choice.motion =
       resolve(request.motion, MotionChoice::automatic, MotionChoice::sim, motionRows, reasons);
-  choice.location = resolve(request.location, LocationChoice::automatic, LocationChoice::sim,
-                            locationRows, reasons);
+  choice.location = resolveLocation(request, locationRows, choice.locationMembers, reasons);
   choice.gpsd = request.gpsd;
   for (std::size_t i = 0; i < reasons.size(); ++i) {
     choice.note += (i == 0 ? "" : " and ") + reasons[i];
@@ -221,8 +273,10 @@ ProviderChoice chooseProviders(const ProviderRequest& request, const Findings& f
     }
   }
   choice.locationReport =
-      report(choice.location, choice.location == LocationChoice::none ? "none" : "simulated",
-             locationRows);
+      choice.location == LocationChoice::combined
+          ? combinedReport(choice.locationMembers, locationRows)
+          : report(choice.location, choice.location == LocationChoice::none ? "none" : "simulated",
+                   locationRows);
   return choice;
 }
 

@@ -10,6 +10,7 @@
 // order "auto" prefers them) and a case where HostSession builds the platform.
 
 #include <string>
+#include <vector>
 
 #include "CommandLine.h"
 #include "pemdor/platform/Providers.h"
@@ -21,6 +22,8 @@ namespace pemdor::host {
 struct ProviderRequest {
   MotionChoice motion = MotionChoice::automatic;
   LocationChoice location = LocationChoice::automatic;
+  /// For LocationChoice::combined: the services asked for together.
+  std::vector<LocationChoice> locationMembers;
   /// Where gpsd is looked for and used.
   GpsdEndpoint gpsd;
   /// info reports what every real provider would find; other commands look only where the
@@ -53,6 +56,9 @@ Findings lookForProviders(const ProviderRequest& request);
 struct ProviderChoice {
   MotionChoice motion = MotionChoice::sim;
   LocationChoice location = LocationChoice::sim;
+  /// For LocationChoice::combined: the services used together, in order (never "auto" or
+  /// "none").
+  std::vector<LocationChoice> locationMembers;
   GpsdEndpoint gpsd;
   /// Whether "auto" chose a real motion provider: IIO and input devices then serve together,
   /// each stream from IIO where an IIO device serves it (makeLinuxMotionService).
@@ -66,9 +72,10 @@ struct ProviderChoice {
   std::string locationReport;
 };
 
-/// Chooses the providers. "auto" takes the first real provider found, otherwise the simulated
-/// device. Throws UsageError (without the --help hint) when a provider asked for by name is not
-/// built or not found.
+/// Chooses the providers. For motion "auto" takes the first real provider found; for locations
+/// it takes every real provider found, combined when there are several (in the order GeoClue2,
+/// gpsd); otherwise the simulated device. Throws UsageError (without the --help hint) when a
+/// provider asked for by name, alone or in a list, is not built or not found.
 ProviderChoice chooseProviders(const ProviderRequest& request, const Findings& findings);
 
 }  // namespace pemdor::host

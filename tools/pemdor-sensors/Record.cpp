@@ -15,6 +15,15 @@ CLLocationCoordinate2D coordinateOf(const CLLocationRef& location) {
   return location ? location->coordinate() : CLLocationCoordinate2D{};
 }
 
+// The provider that delivered a callback's fixes: that of the first fix that names one (one
+// callback comes from one provider).
+std::string sourceOf(const std::vector<CLLocationRef>& locations) {
+  for (const auto& location : locations) {
+    if (location && !location->source().empty()) return location->source();
+  }
+  return {};
+}
+
 }  // namespace
 
 // Receives the location callbacks on the main thread and hands them to the recorder, which it
@@ -28,6 +37,7 @@ class Recorder::LocationDelegate final : public CLLocationManagerDelegate {
     SimLocationEvent event;
     event.kind = SimLocationEvent::Kind::locations;
     for (const auto& location : locations) event.locations.push_back(coordinateOf(location));
+    event.source = sourceOf(locations);
     hand(std::move(event));
   }
 
@@ -37,6 +47,7 @@ class Recorder::LocationDelegate final : public CLLocationManagerDelegate {
     event.kind = SimLocationEvent::Kind::location;
     event.location = coordinateOf(newLocation);
     if (oldLocation) event.from = oldLocation->coordinate();
+    event.source = sourceOf({newLocation});
     hand(std::move(event));
   }
 

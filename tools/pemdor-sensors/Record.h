@@ -10,9 +10,9 @@
 // as null) with "repeat" false, each unavailable stream as "available": false, the location
 // service's servicesEnabled and authorizationStatus as found at the start, and every location
 // callback as an event with its time after the start of the updates, lists, single locations and
-// failures as they came. Updates are started only where the collector would start them
-// (services enabled, status 3 or 4); otherwise the events are an empty list, and a replay then
-// refuses the start in the same way.
+// failures as they came, each fix event with the source() of its fixes. Updates are started only
+// where the collector would start them (services enabled, status 3 or 4); otherwise the events are
+// an empty list, and a replay then refuses the start in the same way.
 //
 // Threads: start(), counts() and stop() may be called from any thread; readings are taken on a
 // serial queue of the recorder and location callbacks on the platform's main thread.

@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
 namespace pemdor::host {
 namespace {
 
@@ -76,6 +78,13 @@ void appendEvent(std::string& out, const SimLocationEvent& event) {
     case SimLocationEvent::Kind::fail:
       out += ", \"fail\": true";
       break;
+  }
+  // "simulated" is what a replay reports without the key, so it is left out like every default.
+  if (!event.source.empty() && event.source != "simulated" &&
+      event.kind != SimLocationEvent::Kind::fail) {
+    out += ", \"source\": ";
+    out +=
+        nlohmann::json(event.source).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
   out += '}';
 }

@@ -12,7 +12,8 @@
 namespace pemdor::host {
 
 /// The text of `scenario`, ending in a newline. Keys left unset in the scenario (no clock start,
-/// no readings, no events) are left out, so that they keep their defaults when read back.
+/// no readings, no events, an event's source that is empty or "simulated") are left out, so
+/// that they keep their defaults when read back.
 std::string scenarioText(const SimScenario& scenario);
 
 /// `value` as a JSON number that reads back exactly; `value` must be finite.

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pemdor/platform/NSError.h"
@@ -32,13 +33,22 @@ struct CLLocationCoordinate2D {
 /// One position fix. Immutable, shared by reference.
 class CLLocation {
  public:
-  CLLocation(CLLocationDegrees latitude, CLLocationDegrees longitude)
-      : coordinate_{latitude, longitude} {}
-  explicit CLLocation(CLLocationCoordinate2D coordinate) : coordinate_(coordinate) {}
+  /// A fix at `latitude` and `longitude`, delivered by the provider named `source`.
+  CLLocation(CLLocationDegrees latitude, CLLocationDegrees longitude, std::string source = {})
+      : coordinate_{latitude, longitude}, source_(std::move(source)) {}
+  /// A fix at `coordinate`, delivered by the provider named `source`.
+  explicit CLLocation(CLLocationCoordinate2D coordinate, std::string source = {})
+      : coordinate_(coordinate), source_(std::move(source)) {}
+  /// The position, in degrees.
   const CLLocationCoordinate2D& coordinate() const { return coordinate_; }
+  /// The name of the provider that delivered the fix: "geoclue", "gpsd" or "simulated" (a
+  /// replayed recording gives the name of the provider it recorded). Empty for a fix that no
+  /// provider made. The collector does not look at it.
+  const std::string& source() const { return source_; }
 
  private:
   CLLocationCoordinate2D coordinate_;
+  std::string source_;
 };
 using CLLocationRef = std::shared_ptr<const CLLocation>;
 
@@ -77,6 +87,15 @@ class CLLocationManagerDelegate {
   virtual void locationManagerDidFailWithError(CLLocationManager& manager, const NSError& error) {
     (void)manager, (void)error;
   }
+  /// Named after locationManager:didChangeAuthorizationStatus:. A provider that learns the
+  /// user's consent only when updates start (GeoClue2) calls it once per start with the answer:
+  /// kCLAuthorizationStatusAuthorizedWhenInUse when the start was allowed, or
+  /// kCLAuthorizationStatusDenied right before the failure that a refusal brings. The collector
+  /// does not answer it; a combined location service uses it to let consent decide.
+  virtual void locationManagerDidChangeAuthorization(CLLocationManager& manager,
+                                                     CLAuthorizationStatus status) {
+    (void)manager, (void)status;
+  }
 };
 
 /// A location manager. Made by a platform; providers subclass it and implement the two updates
@@ -107,8 +126,10 @@ class CLLocationManager {
  protected:
   // For providers: hand a callback to the delegate. Call these on the main thread only.
   void notifyDidUpdateLocations(const std::vector<CLLocationRef>& locations);
-  void notifyDidUpdateToLocation(const CLLocationRef& newLocation, const CLLocationRef& oldLocation);
+  void notifyDidUpdateToLocation(const CLLocationRef& newLocation,
+                                 const CLLocationRef& oldLocation);
   void notifyDidFailWithError(const NSError& error);
+  void notifyDidChangeAuthorization(CLAuthorizationStatus status);
 
  private:
   mutable std::mutex mutex_;
@@ -121,11 +142,16 @@ class CLLocationManager {
 class LocationService {
  public:
   virtual ~LocationService() = default;
-  /// A short name for diagnostics: "simulated", "gpsd", "none".
+  /// A short name for diagnostics and for the source of its fixes: "simulated", "gpsd",
+  /// "geoclue", "combined", "none".
   virtual std::string name() const = 0;
   virtual bool locationServicesEnabled() = 0;
   virtual CLAuthorizationStatus authorizationStatus() = 0;
   virtual std::shared_ptr<CLLocationManager> makeLocationManager() = 0;
+  /// Whether this service knows the user's consent and tells it to its managers' delegates
+  /// through locationManagerDidChangeAuthorization (GeoClue2 does). A combined location service
+  /// lets such a member decide for all of its members.
+  virtual bool decidesConsent() const { return false; }
 };
 
 /// A location service that is switched off: services disabled, status 0, and managers that

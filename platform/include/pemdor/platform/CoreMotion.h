@@ -66,7 +66,12 @@ enum class CMAttitudeReferenceFrame : unsigned {
 };
 
 /// The four streams, for providers and for code that treats them alike.
-enum class MotionStream : std::size_t { accelerometer = 0, gyro = 1, magnetometer = 2, deviceMotion = 3 };
+enum class MotionStream : std::size_t {
+  accelerometer = 0,
+  gyro = 1,
+  magnetometer = 2,
+  deviceMotion = 3
+};
 inline constexpr std::size_t kMotionStreamCount = 4;
 inline constexpr std::array<MotionStream, kMotionStreamCount> kAllMotionStreams = {
     MotionStream::accelerometer, MotionStream::gyro, MotionStream::magnetometer,
@@ -89,7 +94,9 @@ class CMMotionManager {
   bool isMagnetometerAvailable() const { return isAvailable(MotionStream::magnetometer); }
   bool isDeviceMotionAvailable() const { return isAvailable(MotionStream::deviceMotion); }
 
-  void setAccelerometerUpdateInterval(double s) { setUpdateInterval(MotionStream::accelerometer, s); }
+  void setAccelerometerUpdateInterval(double s) {
+    setUpdateInterval(MotionStream::accelerometer, s);
+  }
   void setGyroUpdateInterval(double s) { setUpdateInterval(MotionStream::gyro, s); }
   void setMagnetometerUpdateInterval(double s) { setUpdateInterval(MotionStream::magnetometer, s); }
   void setDeviceMotionUpdateInterval(double s) { setUpdateInterval(MotionStream::deviceMotion, s); }

@@ -52,12 +52,16 @@
 //    carries part of any shaking.
 // A device at rest gives the accelerometer's direction at 1 g either way.
 //
-// The process default platform takes its positions from GeoClue2 where the service is on the
-// system bus, otherwise from gpsd where one answers, otherwise it has location services off.
-// GeoClue2 comes first because it is how Linux desktops and phones hand out positions: it asks
-// the user through its agent, and combines whatever sources the machine has (Wi-Fi, a modem,
-// and gpsd itself where one is set up). gpsd runs only where someone has set it up for a GPS
-// receiver, and it has no notion of consent.
+// The process default platform takes its positions from GeoClue2 and gpsd together (a combined
+// location service, makeCombinedLocationService) where both are there: GeoClue2 on the system
+// bus and a gpsd that answers. Where only one of them is there it uses that one, and where
+// neither is it has location services off. GeoClue2 is the combination's consent member: it is
+// how Linux desktops and phones hand out positions and it asks the user through its agent, while
+// gpsd runs only where someone has set it up for a GPS receiver and has no notion of consent.
+// Used together, gpsd's receiver gives a position where GeoClue2 at the collector's accuracies
+// does not (it starts its GPS sources only for EXACT), and where GeoClue2 has no agent for the
+// user (it then never answers CreateClient, and drops out once its call bound has passed); a
+// user who refused GeoClue2 gets no position from gpsd either.
 //
 // Every function is thread-safe. The presence checks are bounded and short.
 
@@ -243,6 +247,36 @@ GeoclueProbe probeGeoclue(double timeoutSeconds = 0.5);
 /// "pemdor.geoclue.failed" (any other error of a call).
 std::shared_ptr<LocationService> makeGeoclueLocationService(std::shared_ptr<Dispatcher> dispatcher,
                                                             GeoclueOptions options = {});
+
+/// A location service made of several others, its members. Its managers follow these rules:
+///
+///  - Start together: startUpdatingLocation starts a manager of every member, each given the
+///    manager's desiredAccuracy and distanceFilter unchanged.
+///  - First fix wins: the delegate gets every fix of every member as it comes (a list or a single
+///    location, as the member delivered it), the first one first, subject to consent.
+///  - Consent first: the first member whose decidesConsent() is true (GeoClue2) decides for all.
+///    Until its start has been answered, the other members' fixes are held back (the latest one
+///    is kept). When its start is allowed (locationManagerDidChangeAuthorization with status 3 or
+///    4, or a fix of its own) the held fix is delivered at once. When it is refused (status 1 or
+///    2, followed by the member's failure) nothing of any member reaches the delegate any more,
+///    and the manager fails once with that member's error and stops every member. When the
+///    consent member fails for any other reason (no bus, no service, no reply within its bound,
+///    the service left) it drops out, and the held fix is delivered.
+///  - Failure means all: the manager fails only when every member has failed, once. The error's
+///    domain and code are those of the member that failed last, and its description names every
+///    member and its reason: "every location service failed: geoclue: ...; gpsd: ...".
+///  - Stop means all: stopUpdatingLocation stops every member, at any moment; once it has
+///    returned on the main thread nothing more reaches the delegate.
+///  - Class-level answers: location services are enabled when any member's are. The
+///    authorisation status is the consent member's while its services are enabled, otherwise the
+///    best status among the members whose services are enabled (3, then 4, then 0, 1, 2), or
+///    among all members when none is.
+///
+/// Its name() is "combined"; each fix keeps the source() its member gave it. Its managers'
+/// callbacks arrive on the main thread of the members' dispatcher, so every member must deliver
+/// on the same main thread. Returns nullptr when `members` is empty or holds a nullptr.
+std::shared_ptr<LocationService> makeCombinedLocationService(
+    std::vector<std::shared_ptr<LocationService>> members);
 
 /// What a look for a real provider found. The process default platform and the sample host
 /// choose from these answers.

@@ -9,9 +9,8 @@
 //   {
 //     "clock": {"start": 1449000000.1234},
 //     "motion": {
-//       "accelerometer": {"available": true, "readings": [[0.1234, -0.5, 9.81], null], "repeat": true},
-//       "gyroscope":     {"available": true},
-//       "magnetometer":  {"available": false},
+//       "accelerometer": {"available": true, "readings": [[0.1234, -0.5, 9.81], null], "repeat":
+//       true}, "gyroscope":     {"available": true}, "magnetometer":  {"available": false},
 //       "deviceMotion":  {"available": true, "readings": [[0.0, 0.0, -1.0]]}
 //     },
 //     "location": {
@@ -20,7 +19,8 @@
 //       "events": [
 //         {"after": 2.0, "locations": [[12.5, -45.25]]},
 //         {"after": 3.0, "fail": true},
-//         {"after": 4.0, "location": [1.0, 2.0], "from": [0.5, 0.5]}
+//         {"after": 4.0, "location": [1.0, 2.0], "from": [0.5, 0.5]},
+//         {"after": 5.0, "locations": [[47.3769, 8.5417]], "source": "gpsd"}
 //       ]
 //     }
 //   }
@@ -31,7 +31,9 @@
 // true (the default); with "repeat" false the stream stalls when they run out. Without
 // "readings" a stream delivers the values of a phone lying still on a table. Location events
 // fire "after" seconds after startUpdatingLocation, only while updates run; without "events"
-// one fix at a default position arrives 0.5 s after the start.
+// one fix at a default position arrives 0.5 s after the start. The fixes of an event say that
+// they come from the provider "simulated" (CLLocation::source()), or from the provider that
+// "source" names (1 to 64 letters, digits, '-', '_' or '.'; not allowed on a failure).
 //
 // Recorded scenarios (written by `pemdor-sensors record`) use these same keys, and every one of
 // them: "clock.start" is the wall-clock time when the recording started; each available stream
@@ -39,7 +41,9 @@
 // replay stalls where the recording ended; an unavailable stream is "available": false;
 // "servicesEnabled" and "authorizationStatus" are as the location service reported them at the
 // start; "events" lists every location callback as it came (a list, a single location with or
-// without "from", or a failure), "after" counting from the start of the updates. When updates
+// without "from", or a failure), "after" counting from the start of the updates, and each fix
+// event has the "source" of its fixes where a provider named it (so that a replay reports the
+// provider that delivered each fix of the recorded run). When updates
 // were not started (services off or not authorised) "events" is an empty list: a replay then
 // refuses the start by itself. Numbers are written in the shortest form that reads back as the
 // same double ("-0.0" for negative zero), so that a replay in virtual time gives the collector
@@ -100,6 +104,9 @@ struct SimLocationEvent {
   /// For Kind::location: the new and the previous location.
   CLLocationCoordinate2D location;
   std::optional<CLLocationCoordinate2D> from;
+  /// For Kind::locations and Kind::location: the source() of the fixes the event delivers;
+  /// empty for "simulated".
+  std::string source;
 };
 
 struct SimScenario {
