@@ -3,11 +3,12 @@
 
 // Runs Debian's gpsfake for the one test that checks the rig users copy: gpsfake starting a
 // real gpsd on a free loopback port and feeding it an NMEA log that the tests ship. Every other
-// gpsd test uses GpsFake (GpsFake.h), which drives gpsd itself. There is exactly one start: when
-// gpsfake loses its hand-over of the device, the start fails and says so. gpsd, gpsfake and a small
-// watchdog form one process group of their own, which is killed and reaped when the GpsfakeRun
-// goes, and killed by the watchdog when the test process dies without cleaning up. Control sockets
-// and output go to a folder of the run's own.
+// gpsd test uses GpsFake (GpsFake.h), which drives gpsd itself. gpsfake is started once and
+// never again; when it drops its hand-over of the device to gpsd, the start completes it (see
+// GpsfakeRun.cpp) and says so. gpsd, gpsfake and a small watchdog form one process group of
+// their own, which is killed and reaped when the GpsfakeRun goes, and killed by the watchdog
+// when the test process dies without cleaning up. Control sockets and output go to a folder of
+// the run's own.
 
 #include <sys/types.h>
 
@@ -48,7 +49,10 @@ class GpsfakeRun {
   /// connection close. Safe to call more than once.
   void kill();
 
-  /// What gpsfake and gpsd wrote, for a failure message.
+  /// Whether the start completed gpsfake's lost hand-over of its device itself.
+  bool handOverCompleted() const { return repaired_; }
+
+  /// What gpsfake and gpsd wrote, and what the start did beyond gpsfake's own steps.
   std::string output() const;
 
  private:
@@ -59,6 +63,10 @@ class GpsfakeRun {
   pid_t group_ = -1;
   /// The write end of the watchdog's standard input; closing it kills the group.
   int lifeline_ = -1;
+  /// Whether the test completed gpsfake's lost hand-over of its device itself.
+  bool repaired_ = false;
+  /// What the start did beyond gpsfake's own steps, for output().
+  std::string notes_;
 };
 
 }  // namespace pemdor::gpsd_testing
