@@ -132,10 +132,12 @@ inline void checkAgainstReference(const Bytes& bytes, const std::optional<Json>&
           "the wrapper refused standard JSON that nests no deeper than kMaxDepth");
 }
 
-/// Writes `value` through both writing operations and checks that they agree with each other
-/// and with `expected` (whether JSON can carry it); when written, the output is compact and reads
-/// back as an equal value. Returns the bytes written.
-inline std::optional<Bytes> checkWriting(const Json& value, bool expected, const char* problem) {
+/// Writes `value` (which holds a value) through both writing operations and checks that they
+/// agree with each other and with `expected` (whether JSON can carry it); when written, the
+/// output is compact and reads back as an equal value. Returns the bytes written. The value comes
+/// in the optional that the operations take, so that no call copies it.
+inline std::optional<Bytes> checkWriting(const std::optional<Json>& value, bool expected,
+                                         const char* problem) {
   const auto written = PemdorJsonWrapper::convertToJsonDataWithDictionary(value);
   const auto text = PemdorJsonWrapper::convertToJsonStringWithDictionary(value);
   require(written.has_value() == expected, problem);
@@ -146,15 +148,16 @@ inline std::optional<Bytes> checkWriting(const Json& value, bool expected, const
   require(isCompact(*written), "written JSON holds whitespace outside strings");
   const auto reread = PemdorJsonWrapper::convertoDictionaryWithJsonData(written);
   require(reread.has_value(), "written JSON does not read back");
-  require(*reread == value, "the value changed on its way through writing and reading");
+  require(*reread == *value, "the value changed on its way through writing and reading");
   return written;
 }
 
-/// Holds for a value that reading gave back: it is written exactly when it is an object or an
-/// array (see checkWriting), and writing the value read back gives the same bytes again.
-inline void checkRoundTrip(const Json& value) {
+/// Holds for a value that reading gave back (`value` holds one): it is written exactly when it
+/// is an object or an array (see checkWriting), and writing the value read back gives the same
+/// bytes again.
+inline void checkRoundTrip(const std::optional<Json>& value) {
   const auto written =
-      checkWriting(value, value.is_structured(),
+      checkWriting(value, value->is_structured(),
                    "a value that reading gave back was not written, or a scalar top level was");
   if (!written) return;
   const auto reread = PemdorJsonWrapper::convertoDictionaryWithJsonData(written);

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Runs one built libFuzzer target for SECONDS with the project's limits and its starting corpus
-# and dictionary, and prints "TARGET: N runs in S s" on stdout. libFuzzer's own output goes to
+# Runs one built libFuzzer target for SECONDS, or until RUNS executions when that comes first,
+# with the project's limits and its starting corpus and dictionary, and prints
+# "TARGET: N runs in S s" on stdout. A budget of 0 is no limit on that count; one of the two
+# must be set. libFuzzer's own output goes to
 # a log beside the corpus; on a crash, leak, timeout or out-of-memory report the end of that log
 # and the saved input are shown on stderr and the exit status is 1.
 #
-# Usage: fuzz/run-target.sh TARGET SECONDS [LIBFUZZER_OPTION...]
+# Usage: fuzz/run-target.sh TARGET SECONDS [RUNS] [LIBFUZZER_OPTION...]
 # PEMDOR_FUZZ_BUILD names the build directory (default build/fuzz, as scripts/fuzz.sh makes it).
 # The corpus grows in $PEMDOR_FUZZ_BUILD/fuzz-run/TARGET/corpus across runs; the starting files
 # are copied there, never written to where they come from.
@@ -14,12 +16,21 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 if (($# < 2)); then
-  echo "usage: fuzz/run-target.sh TARGET SECONDS [LIBFUZZER_OPTION...]" >&2
+  echo "usage: fuzz/run-target.sh TARGET SECONDS [RUNS] [LIBFUZZER_OPTION...]" >&2
   exit 2
 fi
 target=$1
 seconds=$2
 shift 2
+runs=0
+if (($# > 0)) && [[ "$1" =~ ^[0-9]+$ ]]; then
+  runs=$1
+  shift
+fi
+if [[ ! "$seconds" =~ ^[0-9]+$ ]] || ((seconds == 0 && runs == 0)); then
+  echo "run-target: give a budget: SECONDS, RUNS or both (whole numbers; 0 is no limit)" >&2
+  exit 2
+fi
 
 build=${PEMDOR_FUZZ_BUILD:-build/fuzz}
 binary=$build/fuzz/$target
@@ -57,7 +68,9 @@ for folder in "${starting[@]}"; do
     exit 2
   fi
 done
-options=(-max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=2048
+# libFuzzer reads a max_total_time of 0 as no limit, and runs only when given (-1 is none).
+((runs > 0)) || runs=-1
+options=(-max_total_time="$seconds" -runs="$runs" -max_len=65536 -timeout=10 -rss_limit_mb=2048
   -print_final_stats=1 -artifact_prefix="$work/artifacts/")
 if ((${#dicts[@]} > 0)); then
   cat "${dicts[@]/#/fuzz/}" >"$work/$target.dict"
@@ -68,9 +81,15 @@ log=$work/$target.log
 # Inputs saved by earlier runs stay; only those of this run are shown on a failure.
 touch "$work/started"
 set +e
-# libFuzzer ends the run itself after max_total_time; the outer limit catches a wedged process.
-timeout --kill-after=10 $((seconds + 120)) "$binary" "${options[@]}" "$@" "$work/corpus" >"$log" 2>&1
-status=$?
+# libFuzzer ends the run itself at its budget; with a time budget, an outer limit catches a
+# wedged process (a budget in executions alone relies on libFuzzer's per-input -timeout).
+if ((seconds > 0)); then
+  timeout --kill-after=10 $((seconds + 120)) "$binary" "${options[@]}" "$@" "$work/corpus" >"$log" 2>&1
+  status=$?
+else
+  "$binary" "${options[@]}" "$@" "$work/corpus" >"$log" 2>&1
+  status=$?
+fi
 set -e
 
 # libFuzzer's closing line: "Done 332366 runs in 21 second(s)".

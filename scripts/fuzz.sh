@@ -1,23 +1,27 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Configures and builds the libFuzzer targets with clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer in build/fuzz, then runs each target for SECONDS (default 60) and
-# prints the executions of each. Fails on any crash, leak, timeout or out-of-memory report.
+# UndefinedBehaviorSanitizer in build/fuzz, then runs each target for SECONDS (default 60), or
+# until RUNS executions when that comes first, and prints the executions of each. Fails on any
+# crash, leak, timeout or out-of-memory report.
 #
-# Usage: scripts/fuzz.sh [SECONDS]
-# PEMDOR_FUZZ_SECONDS, when set, replaces SECONDS; 0 skips the whole step. One target at a time
-# can be run longer with fuzz/run-target.sh once this has built them.
+# Usage: scripts/fuzz.sh [SECONDS [RUNS]]
+# PEMDOR_FUZZ_SECONDS and PEMDOR_FUZZ_RUNS, when set, replace SECONDS and RUNS. A budget of 0 is
+# no limit on that count (RUNS defaults to 0); both 0 skips the whole step, so
+# "scripts/fuzz.sh 0 10000000" runs each target to ten million executions however long it
+# takes. One target at a time can be run longer with fuzz/run-target.sh once this has built them.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 seconds=${PEMDOR_FUZZ_SECONDS:-${1:-60}}
-if [[ ! "$seconds" =~ ^[0-9]+$ ]]; then
-  echo "usage: scripts/fuzz.sh [SECONDS] (a whole number of seconds; 0 skips)" >&2
+runs=${PEMDOR_FUZZ_RUNS:-${2:-0}}
+if [[ ! "$seconds" =~ ^[0-9]+$ || ! "$runs" =~ ^[0-9]+$ ]]; then
+  echo "usage: scripts/fuzz.sh [SECONDS [RUNS]] (whole numbers; 0 is no limit, both 0 skips)" >&2
   exit 2
 fi
-if ((seconds == 0)); then
-  echo "fuzz: skipped (0 seconds)"
+if ((seconds == 0 && runs == 0)); then
+  echo "fuzz: skipped (no budget)"
   exit 0
 fi
 if ! command -v clang++ >/dev/null; then
@@ -54,11 +58,14 @@ for source in fuzz/fuzz_*.cpp; do
 done
 
 echo
-echo "==== fuzz: ${#targets[@]} targets, ${seconds} s each ===="
+budget="${seconds} s"
+((seconds == 0)) && budget="no time limit"
+((runs > 0)) && budget+=", ${runs} runs"
+echo "==== fuzz: ${#targets[@]} targets, ${budget} each ===="
 results=()
 failed=()
 for target in "${targets[@]}"; do
-  if line=$(fuzz/run-target.sh "$target" "$seconds"); then
+  if line=$(fuzz/run-target.sh "$target" "$seconds" "$runs"); then
     echo "$line"
     results+=("$line")
   else

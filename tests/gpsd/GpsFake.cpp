@@ -7,21 +7,23 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/inotify.h>
-#include <sys/prctl.h>
+#include <sys/eventfd.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -29,69 +31,32 @@ extern char** environ;
 namespace pemdor::gpsd_testing {
 namespace {
 
-// Debian's gps module is seen only by Debian's own python3, which need not be first on PATH.
-constexpr const char* kPython = "/usr/bin/python3";
-constexpr const char* kGpsfake = "/usr/bin/gpsfake";
+using Clock = std::chrono::steady_clock;
+
 constexpr const char* kGpsd = "/usr/sbin/gpsd";
-
-// gpsfake hands its pty to gpsd over gpsd's control socket as soon as the socket file exists;
-// now and then that hand-over is lost and gpsd never gets a device. A start therefore waits
-// until gpsd has logged the hand-over (gpsd runs with -D 2, which logs control commands), and
-// tries again with a new gpsfake when it does not come within the limit.
-constexpr auto kHandOverLimit = std::chrono::seconds(3);
-constexpr int kStartAttempts = 4;
-constexpr const char* kHandOverMark = "): +/dev/";
-
-// The leader of the process group: runs gpsfake, and removes the run's folder and kills the
-// whole group when the test process goes, however it goes, because its standard input (a pipe
-// whose only writer is the test process) then reaches its end.
-constexpr const char* kWatchdog = R"(
-import os, shutil, signal, subprocess, sys, threading
-child = subprocess.Popen([sys.executable] + sys.argv[1:], stdin=subprocess.DEVNULL)
-def watch():
-    while os.read(0, 64):
-        pass
-    shutil.rmtree(os.environ["TMPDIR"], ignore_errors=True)
-    os.killpg(0, signal.SIGKILL)
-threading.Thread(target=watch, daemon=True).start()
-sys.exit(child.wait())
-)";
+// util-linux's setpriv sets the parent-death signal and then runs gpsd in the same process, so
+// the process id the test holds is gpsd's own.
+constexpr const char* kSetpriv = "/usr/bin/setpriv";
+// How long gpsd may take to connect to the receiver and to greet a client; generous, because
+// the machine may be loaded, and never spent when all is well.
+constexpr auto kStartLimit = std::chrono::seconds(10);
+// gpsd exports its data in a System V shared-memory segment whose key defaults to one for the
+// whole machine; each run takes a key of its own, made from its port, so that runs side by side
+// never share a segment.
+constexpr int kShmKeyBase = 0x47710000;
 
 /// A descriptor closed when it goes.
 struct Fd {
   int fd = -1;
-  explicit Fd(int value) : fd(value) {}
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
+  explicit Fd(int value = -1) : fd(value) {}
+  ~Fd() { reset(); }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  void reset(int value = -1) {
+    if (fd >= 0) ::close(fd);
+    fd = value;
+  }
 };
-
-/// gpsfake may die before gpsd does; gpsd then becomes a child of this process, which can reap
-/// it, instead of a child of init.
-void becomeSubreaper() {
-  static std::once_flag once;
-  std::call_once(once, [] { ::prctl(PR_SET_CHILD_SUBREAPER, 1); });
-}
-
-/// A descriptor that becomes readable when process `pid` ends. (Debian 12's <sys/pidfd.h>
-/// declares pidfd_open without C linkage, so the system call is made directly.)
-int openPidfd(pid_t pid) {
-  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-}
-
-std::string formatCycle(double seconds) {
-  char text[32];
-  const auto result = std::to_chars(text, text + sizeof text, seconds);
-  return std::string(text, result.ptr);
-}
-
-int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
 
 std::string readFile(const std::string& path) {
   std::ifstream file(path);
@@ -100,30 +65,161 @@ std::string readFile(const std::string& path) {
   return text.str();
 }
 
-/// Waits until the file at `path` (in the folder that `inotifyFd` watches) contains `mark`, the
-/// process behind `pidfd` has ended, or `deadline` has passed.
-bool waitForMark(const std::string& path, const char* mark, int inotifyFd, int pidfd,
-                 std::chrono::steady_clock::time_point deadline) {
-  for (;;) {
-    if (readFile(path).find(mark) != std::string::npos) return true;
-    pollfd waits[2] = {{inotifyFd, POLLIN, 0}, {pidfd, POLLIN, 0}};
-    const int ready = ::poll(waits, 2, millisecondsUntil(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || waits[1].revents != 0) {
-      return readFile(path).find(mark) != std::string::npos;
-    }
-    char events[4096];
-    while (::read(inotifyFd, events, sizeof events) > 0) {
-    }
+/// The sentences of an NMEA log, each ending in CR LF as a receiver sends them; lines that are
+/// empty or start with '#' are comments.
+std::vector<std::string> readSentences(const std::string& path) {
+  std::vector<std::string> sentences;
+  std::ifstream file(path);
+  std::string line;
+  while (std::getline(file, line)) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    if (line.empty() || line.front() == '#') continue;
+    sentences.push_back(line + "\r\n");
   }
+  return sentences;
+}
+
+timespec until(Clock::time_point deadline) {
+  const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
+  return {static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
 }
 
 }  // namespace
 
+/// The receiver: a loopback TCP server on a thread of its own that sends the log's sentences,
+/// one every cycle, to whoever connects (gpsd), and starts the log again for each new
+/// connection. Incoming bytes (gpsd's probes) are read and dropped.
+class NmeaFeeder {
+ public:
+  /// Returns nullptr with a reason when no socket or thread can be had.
+  static std::unique_ptr<NmeaFeeder> start(std::vector<std::string> sentences, double cycleSeconds,
+                                           bool once, std::string& why) {
+    std::unique_ptr<NmeaFeeder> feeder(new NmeaFeeder(std::move(sentences), cycleSeconds, once));
+    feeder->listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    feeder->stop_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (feeder->listener_.fd < 0 || feeder->stop_.fd < 0 ||
+        ::bind(feeder->listener_.fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        ::listen(feeder->listener_.fd, 4) != 0 ||
+        ::getsockname(feeder->listener_.fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      why = std::string("receiver socket: ") + std::strerror(errno);
+      return nullptr;
+    }
+    feeder->port_ = ntohs(address.sin_port);
+    feeder->thread_ = std::thread([raw = feeder.get()] { raw->run(); });
+    return feeder;
+  }
+
+  ~NmeaFeeder() {
+    if (thread_.joinable()) {
+      const std::uint64_t one = 1;
+      [[maybe_unused]] const auto written = ::write(stop_.fd, &one, sizeof one);
+      thread_.join();
+    }
+  }
+  NmeaFeeder(const NmeaFeeder&) = delete;
+  NmeaFeeder& operator=(const NmeaFeeder&) = delete;
+
+  int port() const { return port_; }
+
+  /// Waits until a client has connected, or `deadline` has passed.
+  bool waitForConnection(Clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    return connected_.wait_until(lock, deadline, [&] { return connections_ > 0; });
+  }
+
+  /// Connections taken and sentences sent, for a failure message.
+  std::string notes() const {
+    std::lock_guard lock(mutex_);
+    return "receiver on port " + std::to_string(port_) + ": " + std::to_string(connections_) +
+           " connection(s), " + std::to_string(sent_) + " sentence(s) sent\n";
+  }
+
+ private:
+  NmeaFeeder(std::vector<std::string> sentences, double cycleSeconds, bool once)
+      : sentences_(std::move(sentences)),
+        cycle_(std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(cycleSeconds))),
+        once_(once) {}
+
+  void run() {
+    for (;;) {
+      pollfd waits[2] = {{stop_.fd, POLLIN, 0}, {listener_.fd, POLLIN, 0}};
+      if (::poll(waits, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (waits[0].revents != 0) return;
+      Fd connection(::accept4(listener_.fd, nullptr, nullptr, SOCK_CLOEXEC));
+      if (connection.fd < 0) continue;
+      {
+        std::lock_guard lock(mutex_);
+        ++connections_;
+      }
+      connected_.notify_all();
+      if (!serve(connection.fd)) return;
+    }
+  }
+
+  /// Sends the log on `connection` until the peer goes (returns true) or the feeder is told to
+  /// stop (returns false).
+  bool serve(int connection) {
+    std::size_t next = 0;
+    auto due = Clock::now();
+    for (;;) {
+      if (next < sentences_.size() && Clock::now() >= due) {
+        const std::string& sentence = sentences_[next];
+        if (::send(connection, sentence.data(), sentence.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(sentence.size())) {
+          return true;
+        }
+        {
+          std::lock_guard lock(mutex_);
+          ++sent_;
+        }
+        ++next;
+        if (next == sentences_.size() && !once_) next = 0;
+        due += cycle_;
+      }
+      // Waits for the next sentence's time (or, once the log is played, for ever), the stop, or
+      // bytes and the end from the peer.
+      pollfd waits[2] = {{stop_.fd, POLLIN, 0}, {connection, POLLIN, 0}};
+      const bool more = next < sentences_.size();
+      const timespec left = until(due);
+      if (::ppoll(waits, 2, more ? &left : nullptr, nullptr) < 0 && errno != EINTR) return true;
+      if (waits[0].revents != 0) return false;
+      if (waits[1].revents != 0) {
+        char bytes[512];
+        const ssize_t got = ::recv(connection, bytes, sizeof bytes, MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return true;
+      }
+    }
+  }
+
+  const std::vector<std::string> sentences_;
+  const Clock::duration cycle_;
+  const bool once_;
+  Fd listener_;
+  Fd stop_;
+  int port_ = 0;
+  mutable std::mutex mutex_;
+  std::condition_variable connected_;
+  int connections_ = 0;
+  long sent_ = 0;
+  std::thread thread_;
+};
+
+GpsFake::GpsFake(std::string folder, int port) : folder_(std::move(folder)), port_(port) {}
+
 bool GpsFake::toolsPresent(std::string& why) {
-  for (const char* tool : {kPython, kGpsfake, kGpsd}) {
-    if (::access(tool, R_OK) != 0) {
-      why = std::string(tool) + " is not installed (packages gpsd, gpsd-clients, python3-gps)";
+  for (const char* tool : {kGpsd, kSetpriv}) {
+    if (::access(tool, X_OK) != 0) {
+      why = std::string(tool) + " is not installed (packages gpsd, util-linux)";
       return false;
     }
   }
@@ -147,126 +243,117 @@ int GpsFake::freePort() {
 
 std::unique_ptr<GpsFake> GpsFake::start(const Options& options, std::string& why) {
   if (!toolsPresent(why)) return nullptr;
-  becomeSubreaper();
   const std::string log = std::string(PEMDOR_SOURCE_DIR) + "/tests/gpsd/logs/" + options.log;
-  if (!std::filesystem::exists(log)) {
-    why = "no log " + log;
+  std::vector<std::string> sentences = readSentences(log);
+  if (sentences.empty()) {
+    why = "no sentences in " + log;
     return nullptr;
   }
-
-  for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
-    std::string folder =
-        (std::filesystem::temp_directory_path() / "pemdor-gpsfake-XXXXXX").string();
-    if (::mkdtemp(folder.data()) == nullptr) {
-      why = std::string("mkdtemp: ") + std::strerror(errno);
-      return nullptr;
-    }
-    const int port = freePort();
-    std::unique_ptr<GpsFake> fake(new GpsFake(folder, port));
-    if (port <= 0) {
-      why = "no free port";
-      return nullptr;
-    }
-    const Fd inotify(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    if (inotify.fd < 0 ||
-        ::inotify_add_watch(inotify.fd, folder.c_str(), IN_CREATE | IN_MODIFY) < 0) {
-      why = std::string("inotify: ") + std::strerror(errno);
-      return nullptr;
-    }
-    int lifeline[2];
-    if (::pipe2(lifeline, O_CLOEXEC) != 0) {
-      why = std::string("pipe: ") + std::strerror(errno);
-      return nullptr;
-    }
-    const Fd lifelineEnd(lifeline[0]);
-    fake->lifeline_ = lifeline[1];
-
-    std::vector<std::string> arguments = {kPython,
-                                          "-c",
-                                          kWatchdog,
-                                          kGpsfake,
-                                          "-q",
-                                          "-D",
-                                          "2",
-                                          "-c",
-                                          formatCycle(options.cycleSeconds),
-                                          "-P",
-                                          std::to_string(port)};
-    if (options.once) arguments.emplace_back("-1");
-    arguments.push_back(log);
-    std::vector<char*> argv;
-    for (auto& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-
-    // gpsfake leaves its control sockets in TMPDIR: that is the run's own folder.
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      if (std::strncmp(*entry, "TMPDIR=", 7) != 0) environment.emplace_back(*entry);
-    }
-    environment.push_back("TMPDIR=" + folder);
-    std::vector<char*> envp;
-    for (auto& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
-    const std::string outputPath = folder + "/output.txt";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, lifelineEnd.fd, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    pid_t pid = -1;
-    const int spawned =
-        ::posix_spawn(&pid, kPython, &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) {
-      why = std::string("posix_spawn: ") + std::strerror(spawned);
-      return nullptr;
-    }
-    fake->group_ = pid;
-
-    const Fd pidfd(openPidfd(pid));
-    const auto deadline = std::chrono::steady_clock::now() + kHandOverLimit;
-    if (waitForMark(outputPath, kHandOverMark, inotify.fd, pidfd.fd, deadline)) {
-      // gpsd took the device in its main loop, so its port listens already.
-      for (int tries = 0; tries < 3; ++tries) {
-        if (gpsdAnswers(fake->endpoint(), 1.0)) return fake;
-      }
-    }
-    why = "gpsfake did not come up on port " + std::to_string(port) + " (attempt " +
-          std::to_string(attempt) + "):\n" + fake->output();
+  std::string folder = (std::filesystem::temp_directory_path() / "pemdor-gpsd-XXXXXX").string();
+  if (::mkdtemp(folder.data()) == nullptr) {
+    why = std::string("mkdtemp: ") + std::strerror(errno);
+    return nullptr;
   }
+  const int port = freePort();
+  std::unique_ptr<GpsFake> fake(new GpsFake(folder, port));
+  if (port <= 0) {
+    why = "no free port";
+    return nullptr;
+  }
+  fake->feeder_ = NmeaFeeder::start(std::move(sentences), options.cycleSeconds, options.once, why);
+  if (!fake->feeder_) return nullptr;
+
+  fake->shmKey_ = kShmKeyBase + port;
+  char shmKey[32];
+  std::snprintf(shmKey, sizeof shmKey, "GPSD_SHM_KEY=0x%08X", static_cast<unsigned>(fake->shmKey_));
+  std::vector<std::string> arguments = {kSetpriv,
+                                        "--pdeathsig",
+                                        "KILL",
+                                        "--",
+                                        kGpsd,
+                                        "-N",
+                                        "-n",
+                                        "-D",
+                                        "2",
+                                        "-S",
+                                        std::to_string(port),
+                                        "tcp://127.0.0.1:" + std::to_string(fake->feeder_->port())};
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, "GPSD_SHM_KEY=", 13) != 0) environment.emplace_back(*entry);
+  }
+  environment.emplace_back(shmKey);
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
+  const std::string outputPath = folder + "/gpsd.txt";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // A process group of its own: a terminal's interrupt reaches the test, which stops gpsd.
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  pid_t pid = -1;
+  const int spawned =
+      ::posix_spawn(&pid, kSetpriv, &actions, &attributes, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (spawned != 0) {
+    why = std::string("posix_spawn: ") + std::strerror(spawned);
+    return nullptr;
+  }
+  fake->gpsd_ = pid;
+
+  // gpsd listens for clients before it opens its devices, so once it has connected to the
+  // receiver it greets clients.
+  const auto deadline = Clock::now() + kStartLimit;
+  if (fake->feeder_->waitForConnection(deadline)) {
+    // A greeting slow in coming (a loaded machine) gets a few chances; a refusal ends them.
+    for (int tries = 0; tries < 3; ++tries) {
+      if (gpsdAnswers(fake->endpoint(), 2.0)) return fake;
+    }
+  }
+  why = "gpsd did not come up on port " + std::to_string(port) + ":\n" + fake->output();
   return nullptr;
 }
 
 GpsFake::~GpsFake() {
   kill();
+  feeder_.reset();
   std::error_code ignored;
   std::filesystem::remove_all(folder_, ignored);
 }
 
 void GpsFake::kill() {
-  if (group_ > 0) {
-    ::kill(-group_, SIGKILL);
-    // Reaps the watchdog, gpsfake and, through the subreaper, the gpsd it started.
+  if (gpsd_ > 0) {
+    ::kill(gpsd_, SIGKILL);
     int status = 0;
-    while (::waitpid(-group_, &status, 0) > 0 || errno == EINTR) {
+    while (::waitpid(gpsd_, &status, 0) < 0 && errno == EINTR) {
     }
-    group_ = -1;
+    gpsd_ = -1;
   }
-  if (lifeline_ >= 0) {
-    ::close(lifeline_);
-    lifeline_ = -1;
+  if (shmKey_ != 0) {
+    // gpsd made its segment before it gave up root, so it could not remove it even on a clean
+    // exit; the run removes it.
+    const int segment = ::shmget(shmKey_, 0, 0);
+    if (segment >= 0) ::shmctl(segment, IPC_RMID, nullptr);
+    shmKey_ = 0;
   }
 }
 
 std::string GpsFake::output() const {
-  return readFile(folder_ + "/output.txt");
+  std::string text = readFile(folder_ + "/gpsd.txt");
+  if (feeder_) text += feeder_->notes();
+  return text;
 }
 
 }  // namespace pemdor::gpsd_testing

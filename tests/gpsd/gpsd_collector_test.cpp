@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // End to end: the collector on the simulated motion device and the gpsd location provider fed
-// by gpsfake, on the real dispatcher, reports the log's position in both kinds of run.
+// by the test with a receiver log, on the real dispatcher, reports the log's position in both kinds
+// of run.
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The gpsd provider against a real gpsd fed by gpsfake, on the real dispatcher.
+// The gpsd provider against a real gpsd that the test feeds with a receiver log, on the real
+// dispatcher.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

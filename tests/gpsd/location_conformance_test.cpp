@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The location conformance suite against the simulated device and against gpsd on gpsfake,
+// The location conformance suite against the simulated device and against a gpsd fed by the test,
 // both on the real dispatcher.
 
 #include <gtest/gtest.h>
@@ -44,7 +44,7 @@ class SimulatedLocationProvider {
   std::shared_ptr<SimulatedDevice> device_;
 };
 
-/// gpsd on gpsfake, replaying the fix log again and again (about ten fixes a second).
+/// gpsd fed by the test, replaying the fix log again and again (about ten fixes a second).
 class GpsdLocationProvider {
  public:
   static bool usable(std::string& why) { return gpsd_testing::GpsFake::toolsPresent(why); }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Recordings made on real providers: IIO motion sensors faked by umockdev and a gpsd fed by
-// gpsfake, recorded in real time, replay in virtual time with the readings and the position the
+// the test, recorded in real time, replay in virtual time with the readings and the position the
 // collector got from the providers themselves, and recording the replay gives back the same text.
 
 #include <gtest/gtest.h>

@@ -214,30 +214,63 @@ TYPED_TEST_P(LocationConformance, StopWithoutStartIsHarmlessAndRepeatable) {
 }
 
 // Starting a running manager again does nothing more: it delivers at the witness's pace, not
-// twice as often.
+// twice as often. The two managers are counted from the first fix after both have had one: on a
+// real service their connections need not begin to deliver at the same moment.
 TYPED_TEST_P(LocationConformance, StartingTwiceDeliversOnce) {
   auto& subject = this->makeSubject();
   auto& witness = this->makeSubject();
   constexpr std::size_t kWitnessFixes = 6;
-  witness.delegate->setHook(
-      [this, &subject, &witness](CLLocationManager& manager, const RecordingDelegate::Event&) {
-        if (witness.delegate->fixes() != kWitnessFixes) return;
-        subject.manager->stopUpdatingLocation();
-        manager.stopUpdatingLocation();
-        this->mark_ = subject.delegate->fixes();
-      });
+  struct Window {
+    std::mutex mutex;
+    std::condition_variable closed;
+    bool open = false;
+    bool done = false;
+    std::size_t subjectBase = 0;
+    std::size_t witnessBase = 0;
+    std::size_t subjectFixes = 0;
+  };
+  // Shared with the hooks, which may outlive this body when it ends early.
+  const auto window = std::make_shared<Window>();
+  const auto onFix = [window, &subject, &witness](CLLocationManager&,
+                                                  const RecordingDelegate::Event&) {
+    {
+      std::lock_guard lock(window->mutex);
+      if (window->done) return;
+      const std::size_t subjectNow = subject.delegate->fixes();
+      const std::size_t witnessNow = witness.delegate->fixes();
+      if (!window->open) {
+        if (subjectNow == 0 || witnessNow == 0) return;
+        window->open = true;
+        window->subjectBase = subjectNow;
+        window->witnessBase = witnessNow;
+        return;
+      }
+      if (witnessNow - window->witnessBase != kWitnessFixes) return;
+      window->done = true;
+      window->subjectFixes = subjectNow - window->subjectBase;
+    }
+    subject.manager->stopUpdatingLocation();
+    witness.manager->stopUpdatingLocation();
+    window->closed.notify_all();
+  };
+  subject.delegate->setHook(onFix);
+  witness.delegate->setHook(onFix);
   ASSERT_TRUE(runOnMain(*this->dispatcher_, [&] {
     subject.manager->startUpdatingLocation();
     subject.manager->startUpdatingLocation();
     witness.manager->startUpdatingLocation();
   }));
   subject.manager->startUpdatingLocation();
-  ASSERT_TRUE(witness.delegate->waitForFixes(kWitnessFixes));
+  {
+    std::unique_lock lock(window->mutex);
+    ASSERT_TRUE(
+        window->closed.wait_for(lock, std::chrono::seconds(30), [&] { return window->done; }));
+  }
   this->drainMain();
-  const std::size_t subjectAtEnd = this->mark_;
-  EXPECT_GE(subjectAtEnd, kWitnessFixes - 1);
-  EXPECT_LE(subjectAtEnd, kWitnessFixes + 1);
-  EXPECT_EQ(subject.delegate->fixes(), subjectAtEnd);
+  std::lock_guard lock(window->mutex);
+  EXPECT_GE(window->subjectFixes, kWitnessFixes - 1);
+  EXPECT_LE(window->subjectFixes, kWitnessFixes + 1);
+  EXPECT_EQ(subject.delegate->fixes(), window->subjectBase + window->subjectFixes);
 }
 
 // The manager holds its delegate weakly: it does not keep it alive, and a delegate that has gone
