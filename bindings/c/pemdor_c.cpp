@@ -24,7 +24,7 @@ namespace pemdor::capi {
 PlatformCore::~PlatformCore() {
   if (virtualDispatcher) {
     // Whatever is still scheduled (at most the location timeout of a callback run, since every
-    // collector ended its sync run when it was freed) runs now, so that no task keeps a
+    // collector ended its run when it was freed) runs now, so that no task keeps a
     // collector, the device and the dispatcher alive in a cycle.
     virtualDispatcher->runUntil([] { return false; }, kLocationWaitSeconds + 1.0);
   }
@@ -212,7 +212,9 @@ void pemdor_collector_free(pemdor_collector* collector) {
   if (collector == nullptr) return;
   collector->gate->close();
   try {
-    if (collector->collector->inSyncMode()) collector->collector->finishSensors();
+    // Ends whichever run is going: its completion is not wanted any more, and a run that
+    // cannot end by itself (a stalled stream) would otherwise keep the collector alive.
+    collector->collector->finishSensors();
   } catch (...) {
     // Releasing goes on: the run ends with the platform.
   }

@@ -67,7 +67,7 @@ typedef struct pemdor_collector pemdor_collector;
 /// when it cannot be made.
 pemdor_collector *pemdor_collector_new(pemdor_platform *platform);
 
-/// Releases the collector and ends its sync run. After this returns, the collector's completion
+/// Releases the collector and ends its run, callback or sync. After this returns, the collector's completion
 /// is never called again, so the host may release the completion's `user_data` right after;
 /// when a completion is running on another thread, the call waits for it to return. Freeing
 /// the collector from inside its own completion is allowed. NULL is ignored.
