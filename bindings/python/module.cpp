@@ -158,8 +158,8 @@ class PyPlatform {
     pemdor_platform* handle = nullptr;
     {
       py::gil_scoped_release nogil;
-      handle = pemdor_platform_simulated(path ? path->c_str() : nullptr, virtualTime ? 1 : 0,
-                                         &error);
+      handle =
+          pemdor_platform_simulated(path ? path->c_str() : nullptr, virtualTime ? 1 : 0, &error);
     }
     if (handle != nullptr) return std::make_unique<PyPlatform>(handle);
     const CText message(error);
@@ -451,8 +451,7 @@ PYBIND11_MODULE(_pemdor, m) {
       .def("available_sensors", &PyCollector::availableSensors)
       .def("is_location_service_available", &PyCollector::isLocationServiceAvailable)
       .def("get_current_time", &PyCollector::getCurrentTime)
-      .def("process_sensors_with_callback", &PyCollector::processSensorsWithCallback,
-           py::arg("fn"))
+      .def("process_sensors_with_callback", &PyCollector::processSensorsWithCallback, py::arg("fn"))
       .def("process_sensors", &PyCollector::processSensors, py::arg("timeout") = 30.0)
       .def("start_sensors", &PyCollector::startSensors, py::arg("limit") = 10)
       .def("get_sensor_data", &PyCollector::getSensorData)

@@ -16,19 +16,18 @@
 
 static int failures = 0;
 
-#define CHECK(condition)                                                   \
-  do {                                                                     \
-    if (!(condition)) {                                                    \
+#define CHECK(condition)                                                            \
+  do {                                                                              \
+    if (!(condition)) {                                                             \
       fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      ++failures;                                                          \
-    }                                                                      \
+      ++failures;                                                                   \
+    }                                                                               \
   } while (0)
 
 /* Compares and frees `actual` (may be NULL); `expected` stays the caller's. */
-static void check_text(const char *where, char *actual, const char *expected) {
+static void check_text(const char* where, char* actual, const char* expected) {
   if (actual == NULL || strcmp(actual, expected) != 0) {
-    fprintf(stderr, "%s: got\n  %s\nexpected\n  %s\n", where, actual ? actual : "(NULL)",
-            expected);
+    fprintf(stderr, "%s: got\n  %s\nexpected\n  %s\n", where, actual ? actual : "(NULL)", expected);
     ++failures;
   }
   pemdor_free(actual);
@@ -41,10 +40,10 @@ typedef struct {
   pthread_cond_t delivered;
   int calls;
   char result[1 << 14];
-  pemdor_collector *free_me; /* freed from inside the completion when set */
+  pemdor_collector* free_me; /* freed from inside the completion when set */
 } box;
 
-static void box_init(box *b) {
+static void box_init(box* b) {
   pthread_mutex_init(&b->mutex, NULL);
   pthread_cond_init(&b->delivered, NULL);
   b->calls = 0;
@@ -52,15 +51,15 @@ static void box_init(box *b) {
   b->free_me = NULL;
 }
 
-static void box_destroy(box *b) {
+static void box_destroy(box* b) {
   pthread_cond_destroy(&b->delivered);
   pthread_mutex_destroy(&b->mutex);
 }
 
-static void on_completion(void *user_data, const char *latitude, const char *longitude,
-                          const char *json) {
-  box *b = (box *)user_data;
-  pemdor_collector *free_me;
+static void on_completion(void* user_data, const char* latitude, const char* longitude,
+                          const char* json) {
+  box* b = (box*)user_data;
+  pemdor_collector* free_me;
   pthread_mutex_lock(&b->mutex);
   free_me = b->free_me;
   b->free_me = NULL;
@@ -70,13 +69,12 @@ static void on_completion(void *user_data, const char *latitude, const char *lon
   /* The last touch of the box: a waiter may destroy it once this section ends. */
   pthread_mutex_lock(&b->mutex);
   ++b->calls;
-  snprintf(b->result, sizeof b->result, "%s\n%s\n%s", latitude, longitude,
-           json ? json : "(null)");
+  snprintf(b->result, sizeof b->result, "%s\n%s\n%s", latitude, longitude, json ? json : "(null)");
   pthread_cond_broadcast(&b->delivered);
   pthread_mutex_unlock(&b->mutex);
 }
 
-static int box_calls(box *b) {
+static int box_calls(box* b) {
   int calls;
   pthread_mutex_lock(&b->mutex);
   calls = b->calls;
@@ -85,7 +83,7 @@ static int box_calls(box *b) {
 }
 
 /* Waits for a completion for at most `seconds` of real time; returns whether one came. */
-static int box_wait(box *b, int seconds) {
+static int box_wait(box* b, int seconds) {
   struct timespec until;
   int calls;
   clock_gettime(CLOCK_REALTIME, &until);
@@ -99,8 +97,8 @@ static int box_wait(box *b, int seconds) {
   return calls > 0;
 }
 
-static void write_file(const char *path, const char *text) {
-  FILE *f = fopen(path, "w");
+static void write_file(const char* path, const char* text) {
+  FILE* f = fopen(path, "w");
   if (f == NULL) {
     perror(path);
     exit(2);
@@ -112,9 +110,9 @@ static void write_file(const char *path, const char *text) {
 /* ---- Groups. ------------------------------------------------------------------------------ */
 
 static void test_basics(void) {
-  char *error = NULL;
-  pemdor_platform *platform;
-  pemdor_collector *collector;
+  char* error = NULL;
+  pemdor_platform* platform;
+  pemdor_collector* collector;
 
   CHECK(strcmp(pemdor_version(), PEMDOR_EXPECTED_VERSION) == 0);
 
@@ -141,7 +139,8 @@ static void test_basics(void) {
   CHECK(error == NULL);
   CHECK(pemdor_platform_is_virtual_time(platform) == 0);
   CHECK(pemdor_platform_advance(platform, 1.0) == -1);
-  check_text("describe", pemdor_platform_describe(platform), "motion: simulated, location: simulated");
+  check_text("describe", pemdor_platform_describe(platform),
+             "motion: simulated, location: simulated");
   collector = pemdor_collector_new(platform);
   CHECK(collector != NULL);
   check_text("sensors", pemdor_collector_available_sensors(collector),
@@ -172,9 +171,9 @@ static void test_basics(void) {
   CHECK(pemdor_json_parse_string("{} x") == NULL);
 }
 
-static void test_bad_scenarios(const char *work_dir) {
+static void test_bad_scenarios(const char* work_dir) {
   char paths[5][512];
-  const char *texts[3] = {"", "{\"location\": {\"colour\": 1}}", "{\"motion\": [1,\n 2"};
+  const char* texts[3] = {"", "{\"location\": {\"colour\": 1}}", "{\"motion\": [1,\n 2"};
   int i;
   snprintf(paths[0], sizeof paths[0], "%s/empty.json", work_dir);
   snprintf(paths[1], sizeof paths[1], "%s/unknown-key.json", work_dir);
@@ -184,9 +183,9 @@ static void test_bad_scenarios(const char *work_dir) {
   for (i = 0; i < 3; ++i) write_file(paths[i], texts[i]);
   remove(paths[3]);
   for (i = 0; i < 5; ++i) {
-    char *error = NULL;
-    char *expected = reference_scenario_error(paths[i]);
-    pemdor_platform *platform = pemdor_platform_simulated(paths[i], i % 2, &error);
+    char* error = NULL;
+    char* expected = reference_scenario_error(paths[i]);
+    pemdor_platform* platform = pemdor_platform_simulated(paths[i], i % 2, &error);
     CHECK(platform == NULL);
     CHECK(expected[0] != '\0' && strchr(expected, '\n') == NULL);
     check_text(paths[i], error, expected);
@@ -197,20 +196,20 @@ static void test_bad_scenarios(const char *work_dir) {
 }
 
 /* Both runs in virtual time on each scenario, against the C++ collector's. */
-static void test_virtual_runs(int count, char **paths) {
+static void test_virtual_runs(int count, char** paths) {
   int i;
   int completed = 0;
   int with_readings = 0;
   for (i = 0; i < count; ++i) {
-    char *error = NULL;
+    char* error = NULL;
     char where[600];
     char actual[1 << 15];
-    char *expected;
-    char *time_text;
+    char* expected;
+    char* time_text;
     box b;
     double t;
-    pemdor_platform *platform = pemdor_platform_simulated(paths[i], 1, &error);
-    pemdor_collector *collector;
+    pemdor_platform* platform = pemdor_platform_simulated(paths[i], 1, &error);
+    pemdor_collector* collector;
     CHECK(platform != NULL);
     if (platform == NULL) {
       fprintf(stderr, "%s: %s\n", paths[i], error ? error : "(NULL)");
@@ -256,8 +255,8 @@ static void test_virtual_runs(int count, char **paths) {
 
 static void test_realtime_callback(void) {
   box b;
-  pemdor_platform *platform = pemdor_platform_simulated(NULL, 0, NULL);
-  pemdor_collector *collector = pemdor_collector_new(platform);
+  pemdor_platform* platform = pemdor_platform_simulated(NULL, 0, NULL);
+  pemdor_collector* collector = pemdor_collector_new(platform);
   box_init(&b);
   pemdor_collector_process_sensors(collector, on_completion, &b);
   CHECK(box_wait(&b, 60));
@@ -271,17 +270,17 @@ static void test_realtime_callback(void) {
 }
 
 static void test_freeing(void) {
-  pemdor_platform *platform;
-  pemdor_collector *collector;
-  pemdor_collector *witness;
-  box *dropped;
+  pemdor_platform* platform;
+  pemdor_collector* collector;
+  pemdor_collector* witness;
+  box* dropped;
   box b;
   box w;
 
   /* Virtual time: freed mid-run, the completion never comes, and its user_data may go at once. */
   platform = pemdor_platform_simulated(NULL, 1, NULL);
   collector = pemdor_collector_new(platform);
-  dropped = (box *)malloc(sizeof *dropped);
+  dropped = (box*)malloc(sizeof *dropped);
   box_init(dropped);
   pemdor_collector_process_sensors(collector, on_completion, dropped);
   pemdor_platform_advance(platform, 0.55);
@@ -314,7 +313,7 @@ static void test_freeing(void) {
   platform = pemdor_platform_simulated(NULL, 0, NULL);
   collector = pemdor_collector_new(platform);
   witness = pemdor_collector_new(platform);
-  dropped = (box *)malloc(sizeof *dropped);
+  dropped = (box*)malloc(sizeof *dropped);
   box_init(dropped);
   box_init(&w);
   pemdor_collector_process_sensors(collector, on_completion, dropped);
@@ -340,20 +339,20 @@ static void test_freeing(void) {
 /* ---- Many collectors on many threads. -------------------------------------------------- */
 
 typedef struct {
-  pemdor_platform *shared;
+  pemdor_platform* shared;
   int ok;
 } worker_args;
 
-static void *worker(void *p) {
-  worker_args *args = (worker_args *)p;
+static void* worker(void* p) {
+  worker_args* args = (worker_args*)p;
   int round;
   args->ok = 1;
   for (round = 0; round < 3; ++round) {
     /* A callback run on the shared real-time platform. */
     box b;
-    pemdor_collector *collector = pemdor_collector_new(args->shared);
-    char *text;
-    pemdor_platform *own;
+    pemdor_collector* collector = pemdor_collector_new(args->shared);
+    char* text;
+    pemdor_platform* own;
     box_init(&b);
     pemdor_collector_process_sensors(collector, on_completion, &b);
     text = pemdor_collector_get_current_time(collector);
@@ -382,7 +381,7 @@ static void test_threads(void) {
   pthread_t threads[kThreads];
   worker_args args[kThreads];
   int i;
-  pemdor_platform *shared = pemdor_platform_simulated(NULL, 0, NULL);
+  pemdor_platform* shared = pemdor_platform_simulated(NULL, 0, NULL);
   for (i = 0; i < kThreads; ++i) {
     args[i].shared = shared;
     CHECK(pthread_create(&threads[i], NULL, worker, &args[i]) == 0);
@@ -394,8 +393,8 @@ static void test_threads(void) {
   pemdor_platform_free(shared);
 }
 
-int main(int argc, char **argv) {
-  const char *group = argc > 1 ? argv[1] : "";
+int main(int argc, char** argv) {
+  const char* group = argc > 1 ? argv[1] : "";
   if (strcmp(group, "basics") == 0) {
     test_basics();
   } else if (strcmp(group, "bad_scenarios") == 0 && argc == 3) {
@@ -409,8 +408,9 @@ int main(int argc, char **argv) {
   } else if (strcmp(group, "threads") == 0) {
     test_threads();
   } else {
-    fprintf(stderr, "usage: capi_test basics|bad_scenarios DIR|virtual_runs FILE...|realtime|"
-                    "freeing|threads\n");
+    fprintf(stderr,
+            "usage: capi_test basics|bad_scenarios DIR|virtual_runs FILE...|realtime|"
+            "freeing|threads\n");
     return 2;
   }
   if (failures > 0) fprintf(stderr, "%d check(s) failed\n", failures);

@@ -51,12 +51,12 @@ extern "C" char* reference_callback_run(const char* path, double step, double ma
   Rig rig(path);
   std::string result = "no completion";
   bool done = false;
-  rig.collector->processSensorsWithCallBack(
-      [&](const std::string& latitude, const std::string& longitude,
-          const std::optional<std::string>& json) {
-        result = latitude + "\n" + longitude + "\n" + (json ? *json : "(null)");
-        done = true;
-      });
+  rig.collector->processSensorsWithCallBack([&](const std::string& latitude,
+                                                const std::string& longitude,
+                                                const std::optional<std::string>& json) {
+    result = latitude + "\n" + longitude + "\n" + (json ? *json : "(null)");
+    done = true;
+  });
   for (double t = 0.0; !done && t < max_seconds; t += step) rig.dispatcher->advanceBy(step);
   result += "\n" + rig.collector->getCurrentTime();
   return copyOut(result);

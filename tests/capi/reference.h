@@ -12,12 +12,12 @@ extern "C" {
 #endif
 
 /* The message loadSimScenarioFile gives for `path` ("" when the file is a good scenario). */
-char *reference_scenario_error(const char *path);
+char* reference_scenario_error(const char* path);
 /* A callback run in virtual time on the scenario file, the clock moved by `step` until the
  * completion or `max_seconds`: "latitude\nlongitude\njson-or-(null)\ncurrent-time". */
-char *reference_callback_run(const char *path, double step, double max_seconds);
+char* reference_callback_run(const char* path, double step, double max_seconds);
 /* A sync run of `limit` in virtual time for `seconds`: the data as a compact JSON object. */
-char *reference_sync_run(const char *path, int32_t limit, double seconds);
+char* reference_sync_run(const char* path, int32_t limit, double seconds);
 
 #ifdef __cplusplus
 }

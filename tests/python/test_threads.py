@@ -87,8 +87,10 @@ def test_ctrl_c_interrupts_the_wait():
                 f"""
                 import sys, time, pemdor
                 collector = pemdor.Collector(pemdor.Platform.simulated({STALLED!r}))
-                print("waiting", flush=True)
                 try:
+                    # The signal may come as soon as this line is out; it is caught here too,
+                    # though nearly always it finds the wait below.
+                    print("waiting", flush=True)
                     collector.process_sensors(timeout=60.0)
                 except KeyboardInterrupt:
                     print("interrupted", flush=True)
