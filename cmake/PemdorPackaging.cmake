@@ -79,9 +79,11 @@ if(TARGET pemdor_python)
     list(PREPEND _python_depends "${_tools_depends}")
   endif()
   list(JOIN _python_depends ", " CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS)
+  # Debian wants the lines of an extended description under 80 characters.
   set(CPACK_COMPONENT_PYTHON_DESCRIPTION "Python module of pemdor\n\
-The module pemdor takes motion-sensor and position samples through pemdor from Python: \
-platforms, collectors with their callback and sync runs, and the JSON wrapper.")
+The module pemdor takes motion-sensor and position samples through pemdor\n\
+from Python: platforms, collectors with their callback and sync runs, and\n\
+the JSON wrapper.")
 endif()
 
 include(CPack)

@@ -133,6 +133,26 @@ static void test_basics(void) {
   CHECK(pemdor_json_string_with_dictionary(NULL) == NULL);
   CHECK(pemdor_json_parse_string(NULL) == NULL);
 
+  /* The default platform, through a handle and through a NULL platform; freeing the handle
+   * leaves it to the collector. */
+  platform = pemdor_platform_default();
+  CHECK(platform != NULL);
+  if (platform != NULL) {
+    char *description = pemdor_platform_describe(platform);
+    CHECK(description != NULL && strncmp(description, "motion: ", 8) == 0);
+    pemdor_free(description);
+    CHECK(pemdor_platform_advance(platform, 1.0) == -1);
+  }
+  collector = pemdor_collector_new(NULL);
+  pemdor_platform_free(platform);
+  CHECK(collector != NULL);
+  if (collector != NULL) {
+    char *sensors = pemdor_collector_available_sensors(collector);
+    CHECK(sensors != NULL && strncmp(sensors, "Sensors", 7) == 0);
+    pemdor_free(sensors);
+  }
+  pemdor_collector_free(collector);
+
   /* The built-in scenario, in real time: advancing is refused. */
   platform = pemdor_platform_simulated(NULL, 0, &error);
   CHECK(platform != NULL);

@@ -20,6 +20,12 @@ def test_version_and_platform_text():
     assert collector.available_sensors() == "SensorsAccelerometerGyroMagnetometer"
     assert collector.is_location_service_available() is True
 
+    default = pemdor.Platform.default()
+    assert str(default).startswith("motion: ")
+    with pytest.raises(RuntimeError):
+        default.advance(1.0)
+    assert pemdor.Collector().available_sensors().startswith("Sensors")
+
 
 @pytest.mark.parametrize("path", scenario_files(), ids=os.path.basename)
 def test_virtual_runs_match_the_cpp_collector(path):
@@ -138,3 +144,31 @@ def test_json_wrapper():
     assert pemdor.parse_json_string("18446744073709551615") == 2**64 - 1
     for refused in ("[1,]", "{} x", "// c\n{}", '"\\ud800"', "", "[" * 600 + "]" * 600):
         assert pemdor.parse_json_string(refused) is None, refused
+
+
+def test_the_stub_matches_the_module():
+    import ast
+
+    stub_path = os.path.join(os.path.dirname(pemdor.__file__), "__init__.pyi")
+    with open(stub_path) as stub_file:
+        stub = ast.parse(stub_file.read())
+    names = {}
+    for node in stub.body:
+        if isinstance(node, ast.ClassDef):
+            names[node.name] = {
+                item.name for item in node.body if isinstance(item, ast.FunctionDef)
+            }
+            # Every method of the stub has a docstring.
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    assert ast.get_docstring(item), f"{node.name}.{item.name}"
+        elif isinstance(node, ast.FunctionDef):
+            names[node.name] = None
+            assert ast.get_docstring(node), node.name
+        elif isinstance(node, ast.AnnAssign):
+            names[node.target.id] = None
+    assert set(names) == set(pemdor.__all__)
+    for class_name in ("Platform", "Collector"):
+        public = {name for name in vars(getattr(pemdor, class_name)) if not name.startswith("_")}
+        assert {name for name in names[class_name] if not name.startswith("_")} == public
+    assert "__str__" in names["Platform"] and "__init__" in names["Collector"]
