@@ -83,6 +83,10 @@ install(FILES
   DESTINATION ${PEMDOR_INSTALL_CMAKEDIR}
   COMPONENT dev)
 
+# A C host that links the static archive needs the C++ runtime named (bindings/c).
+if(_pemdor_type STREQUAL "STATIC_LIBRARY" AND PEMDOR_BUILD_C_API)
+  list(APPEND _pc_libs -lstdc++ -lm)
+endif()
 list(REMOVE_DUPLICATES _pc_libs)
 list(REMOVE_DUPLICATES _pc_libs_private)
 list(JOIN _pc_requires " " PEMDOR_PC_REQUIRES)

@@ -3,7 +3,8 @@
 # makes one package per install component (cmake/PemdorInstall.cmake):
 #   libpemdor<soversion>  runtime: the shared library (only with BUILD_SHARED_LIBS=ON);
 #   libpemdor-dev     dev: headers, link library, CMake package and pkg-config file;
-#   pemdor-sensors    tools: the sample host (when PEMDOR_BUILD_TOOLS is on).
+#   pemdor-sensors    tools: the sample host (when PEMDOR_BUILD_TOOLS is on);
+#   python3-pemdor    python: the Python module (when it is built; bindings/python).
 # Dependencies on other packages come from dpkg-shlibdeps, plus, for the -dev package, the
 # runtime package and the -dev packages of the libraries a consumer compiles or links against
 # (PEMDOR_DEV_PACKAGE_DEPENDS, from the table in cmake/PemdorDependencies.cmake). Configure with
@@ -63,6 +64,26 @@ if(TARGET pemdor-sensors)
     "Sample host of pemdor\n\
 pemdor-sensors takes motion-sensor and position samples through pemdor and prints them as text \
 or JSON.")
+endif()
+
+# The Python module, for the Python that it was built for. Its extension links the shared
+# library (or carries the static archive); dpkg-shlibdeps adds what the extension links.
+if(TARGET pemdor_python)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-pemdor)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  math(EXPR _python_next_minor "${PEMDOR_PYTHON_VERSION_MINOR} + 1")
+  set(_python_depends "python3 (>= ${PEMDOR_PYTHON_VERSION})"
+    "python3 (<< ${PEMDOR_PYTHON_VERSION_MAJOR}.${_python_next_minor})")
+  if(_tools_depends)
+    list(PREPEND _python_depends "${_tools_depends}")
+  endif()
+  list(JOIN _python_depends ", " CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS)
+  # Debian wants the lines of an extended description under 80 characters.
+  set(CPACK_COMPONENT_PYTHON_DESCRIPTION "Python module of pemdor\n\
+The module pemdor takes motion-sensor and position samples through pemdor\n\
+from Python: platforms, collectors with their callback and sync runs, and\n\
+the JSON wrapper.")
 endif()
 
 include(CPack)

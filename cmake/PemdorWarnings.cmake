@@ -4,8 +4,10 @@
 # in CMakePresets.json and CI), never in someone else's plain configure: a newer compiler or
 # another optimisation level may warn where ours does not.
 function(pemdor_enable_warnings target)
+  # A target may hold C sources too (the C interface's tests and benchmarks): the C++-only
+  # warnings are for C++ sources.
   target_compile_options(${target} PRIVATE
-    -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
-    -Woverloaded-virtual -Wconversion -Wsign-conversion -Wdouble-promotion
-    -Wformat=2 -Wimplicit-fallthrough)
+    -Wall -Wextra -Wpedantic -Wshadow -Wcast-align -Wconversion -Wsign-conversion
+    -Wdouble-promotion -Wformat=2 -Wimplicit-fallthrough
+    $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual>)
 endfunction()

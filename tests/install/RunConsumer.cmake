@@ -13,6 +13,7 @@
 # Where a tool is missing, the script prints "pemdor-test-skipped:" (the test is then reported
 # as skipped), except under CI=true, where that is a failure.
 cmake_minimum_required(VERSION 3.25)
+include(${PEMDOR_SOURCE_DIR}/tests/examples/ReadmeExample.cmake)
 
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
@@ -87,6 +88,9 @@ if(MODE STREQUAL "packages")
   if(PEMDOR_SENSORS)
     list(APPEND expected_packages pemdor-sensors)
   endif()
+  if(PYTHON)
+    list(APPEND expected_packages python3-pemdor)
+  endif()
   set(packages)
   foreach(deb IN LISTS debs)
     execute_process(COMMAND ${DPKG_DEB} --field ${deb} Package OUTPUT_VARIABLE name
@@ -122,6 +126,17 @@ if(MODE STREQUAL "packages")
     "libpemdor-dev|contents|/${LIBDIR}/cmake/pemdor/pemdorConfig\\.cmake\n"
     "libpemdor-dev|contents|/${LIBDIR}/pkgconfig/pemdor\\.pc\n"
     "libpemdor-dev|depends|^${exact}, nlohmann-json3-dev$")
+  if(C_API)
+    list(APPEND checks "libpemdor-dev|contents|/include/pemdor/pemdor\\.h\n")
+  endif()
+  if(PYTHON)
+    list(APPEND checks
+      "python3-pemdor|contents|/${PYTHONDIR}/pemdor/__init__\\.py\n"
+      "python3-pemdor|contents|/${PYTHONDIR}/pemdor/__init__\\.pyi\n"
+      "python3-pemdor|contents|/${PYTHONDIR}/pemdor/_pemdor\\.[^\n]*\\.so\n"
+      "python3-pemdor|depends|${exact}"
+      "python3-pemdor|depends|python3 \\(>= 3\\.[0-9]+\\), python3 \\(<< 3\\.[0-9]+\\)")
+  endif()
   if(PEMDOR_SENSORS)
     list(APPEND checks
       "pemdor-sensors|contents|/bin/pemdor-sensors\n"
@@ -169,6 +184,13 @@ set(expected
   include/pemdor/PemdorDeviceSensorInfo.h
   include/pemdor/platform/Platform.h
   include/pemdor/version.h)
+if(C_API)
+  list(APPEND expected include/pemdor/pemdor.h)
+endif()
+if(PYTHON)
+  list(APPEND expected ${PYTHONDIR}/pemdor/__init__.py ${PYTHONDIR}/pemdor/__init__.pyi
+    ${PYTHONDIR}/pemdor/py.typed)
+endif()
 if(PEMDOR_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
   list(APPEND expected ${LIBDIR}/libpemdor.so)
 else()
@@ -259,3 +281,45 @@ if(PEMDOR_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
 endif()
 run(${compile} ${CONSUMER_DIR}/main.cpp -o ${WORK_DIR}/pemdor_consumer_pc ${flags} ${rpath})
 check_consumer(${WORK_DIR}/pemdor_consumer_pc)
+
+# The README's C example, as a C host builds it: a CMake project that enables C alone, and cc
+# with pkg-config.
+if(C_API)
+  pemdor_readme_example(${PEMDOR_SOURCE_DIR}/README.md c ${WORK_DIR}/example.c)
+  run(${CMAKE_COMMAND} -S ${C_CONSUMER_DIR} -B ${WORK_DIR}/c-cmake -G ${GENERATOR}
+    -DCMAKE_BUILD_TYPE=${BUILD_TYPE}
+    -DCMAKE_C_COMPILER=${C_COMPILER}
+    "-DCMAKE_C_FLAGS=${CONSUMER_FLAGS}"
+    "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_FLAGS}"
+    -DCMAKE_PREFIX_PATH=${prefix}
+    -DPEMDOR_VERSION=${PEMDOR_VERSION}
+    -DEXAMPLE_SOURCE=${WORK_DIR}/example.c)
+  run(${CMAKE_COMMAND} --build ${WORK_DIR}/c-cmake)
+  foreach(program IN ITEMS ${WORK_DIR}/c-cmake/pemdor_c_host ${WORK_DIR}/pemdor_c_host_pc)
+    if(program STREQUAL "${WORK_DIR}/pemdor_c_host_pc")
+      run(${C_COMPILER} -std=c99 -Wall -Wextra -pedantic -Werror ${consumer_flags}
+        ${WORK_DIR}/example.c -o ${program} ${flags} ${rpath})
+    endif()
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/${LIBDIR} ${program}
+      RESULT_VARIABLE result OUTPUT_VARIABLE output)
+    message(STATUS "${program} printed:\n${output}")
+    if(NOT result EQUAL 0)
+      message(FATAL_ERROR "${program} failed (${result})")
+    endif()
+    pemdor_check_example_output(c "${output}" ${PEMDOR_VERSION})
+  endforeach()
+endif()
+
+# The README's Python example, with the installed package on the module path.
+if(PYTHON)
+  pemdor_readme_example(${PEMDOR_SOURCE_DIR}/README.md python ${WORK_DIR}/example.py)
+  execute_process(
+    COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${prefix}/${PYTHONDIR}
+      LD_LIBRARY_PATH=${prefix}/${LIBDIR} ${PYTHON} -s ${WORK_DIR}/example.py
+    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+  message(STATUS "the Python example printed:\n${output}${errors}")
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "the Python example failed (${result})")
+  endif()
+  pemdor_check_example_output(python "${output}" ${PEMDOR_VERSION})
+endif()
