@@ -1,25 +1,26 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// The real providers of Linux devices, each built only where its library is installed.
-//
-//  - IIO motion (libiio, local context): accelerometer, gyroscope and magnetometer from
-//    /sys/bus/iio devices, read through sysfs or, for devices that have only scan elements,
-//    through their buffers; device motion (gravity) from a gravity channel or derived from the
-//    accelerometer. Mount matrices and sensor locations come from udev (systemd's hwdb) where it
-//    has them, else from the driver; iioDeviceReport() says which device serves each stream.
-//  - gpsd positions (libgps): fixes from a gpsd daemon, by default at localhost:2947.
-//  - GeoClue2 positions (sd-bus from libsystemd): fixes from the org.freedesktop.GeoClue2
-//    service on the system bus (DBUS_SYSTEM_BUS_ADDRESS, when set, names the bus).
-//
-// The process default platform takes its positions from GeoClue2 where the service is on the
-// system bus, otherwise from gpsd where one answers, otherwise it has location services off.
-// GeoClue2 comes first because it is how Linux desktops and phones hand out positions: it asks
-// the user through its agent, and combines whatever sources the machine has (Wi-Fi, a modem,
-// and gpsd itself where one is set up). gpsd runs only where someone has set it up for a GPS
-// receiver, and it has no notion of consent.
-//
-// Every function is thread-safe. The presence checks are bounded and short.
+/// @file
+/// The real providers of Linux devices, each built only where its library is installed.
+///
+///  - IIO motion (libiio, local context): accelerometer, gyroscope and magnetometer from
+///    /sys/bus/iio devices, read through sysfs or, for devices that have only scan elements,
+///    through their buffers; device motion (gravity) from a gravity channel or derived from the
+///    accelerometer. Mount matrices and sensor locations come from udev (systemd's hwdb) where it
+///    has them, else from the driver; iioDeviceReport() says which device serves each stream.
+///  - gpsd positions (libgps): fixes from a gpsd daemon, by default at localhost:2947.
+///  - GeoClue2 positions (sd-bus from libsystemd): fixes from the org.freedesktop.GeoClue2
+///    service on the system bus (DBUS_SYSTEM_BUS_ADDRESS, when set, names the bus).
+///
+/// The process default platform takes its positions from GeoClue2 where the service is on the
+/// system bus, otherwise from gpsd where one answers, otherwise it has location services off.
+/// GeoClue2 comes first because it is how Linux desktops and phones hand out positions: it asks
+/// the user through its agent, and combines whatever sources the machine has (Wi-Fi, a modem,
+/// and gpsd itself where one is set up). gpsd runs only where someone has set it up for a GPS
+/// receiver, and it has no notion of consent.
+///
+/// Every function is thread-safe. The presence checks are bounded and short.
 
 #include <array>
 #include <memory>
@@ -51,6 +52,7 @@ struct IioChannelReport {
   /// The mount matrix applied to the readings, row-major, and where it came from: "udev"
   /// (systemd's hwdb), "sysfs" (the driver), or "none" (identity).
   std::array<double, 9> matrix{};
+  /// Where `matrix` came from: "udev", "sysfs" or "none".
   std::string matrixSource;
   /// The streams this device serves with this kind: "accelerometer", "gyroscope",
   /// "magnetometer", "deviceMotion".
@@ -59,13 +61,17 @@ struct IioChannelReport {
 
 /// One IIO device, for diagnostics: why a reading looks rotated or missing.
 struct IioDeviceReport {
+  /// The device's IIO id, e.g. "iio:device0".
   std::string id;
+  /// The driver's name of the device.
   std::string name;
+  /// The kernel's label of the device, "" when it has none.
   std::string label;
   /// "display", "base" or "" (unlabelled).
   std::string location;
   /// The name of the device's current trigger, "" when it has none.
   std::string trigger;
+  /// Each kind of motion channel the device has.
   std::vector<IioChannelReport> channels;
   /// Corrections refused (a malformed udev matrix) and choices worth a word (a lone base
   /// accelerometer).
@@ -76,8 +82,11 @@ struct IioDeviceReport {
 /// provider or without devices). Reads sysfs and udev, never samples.
 std::vector<IioDeviceReport> iioDeviceReport();
 
+/// Where a gpsd listens.
 struct GpsdEndpoint {
+  /// A host name or an address.
   std::string host = "localhost";
+  /// A port number or a service name.
   std::string port = "2947";
 };
 
@@ -110,6 +119,7 @@ struct GeoclueProbe {
   bool activatable = false;
   /// Why the bus could not be asked, when it could not.
   std::string problem;
+  /// Whether GeoClue2 can be used: running or activatable.
   bool present() const { return running || activatable; }
 };
 
@@ -153,6 +163,7 @@ enum class ProviderPresence {
   notBuilt,
   /// The provider is built but finds nothing to use now.
   absent,
+  /// The provider finds something to use now.
   present,
 };
 
