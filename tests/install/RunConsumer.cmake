@@ -87,6 +87,9 @@ if(MODE STREQUAL "packages")
   if(PEMDOR_SENSORS)
     list(APPEND expected_packages pemdor-sensors)
   endif()
+  if(PEMDOR_DOCS)
+    list(APPEND expected_packages libpemdor-doc)
+  endif()
   set(packages)
   foreach(deb IN LISTS debs)
     execute_process(COMMAND ${DPKG_DEB} --field ${deb} Package OUTPUT_VARIABLE name
@@ -137,6 +140,9 @@ if(MODE STREQUAL "packages")
       "pemdor-sensors|contents|/share/man/man1/pemdor-sensors\\.1\\.gz\n"
       "pemdor-sensors|contents|/share/bash-completion/completions/pemdor-sensors\n"
       "pemdor-sensors|depends|^${exact}, .*libstdc\\+\\+6")
+  endif()
+  if(PEMDOR_DOCS)
+    list(APPEND checks "libpemdor-doc|contents|/share/doc/libpemdor-doc/html/index\\.html\n")
   endif()
   # Every package has its copyright file and changelog, and the shared library's package
   # triggers ldconfig instead of running it from maintainer scripts.
