@@ -7,9 +7,12 @@
 #   release  a plain `cmake -DCMAKE_BUILD_TYPE=Release` with GCC, as a user or a distribution
 #            builds it (no preset, warnings not errors), every test but the subproject build;
 #   clang    a plain Release with clang (CXX=clang++), a shared library installed under /usr:
-#            every test but the subproject build, with the Debian packages and their consumer.
+#            every test but the subproject build, with the Debian packages and their consumer;
+#            then the packages are made and lintian checks them, failing on an error or a
+#            warning.
 # The two plain builds fail here on any compiler warning, since their own configure does not
-# make warnings errors. After all five, the fuzzers run briefly. Stops at the first failure and
+# make warnings errors. Every build makes the API reference (target docs) with Doxygen's
+# warnings as errors. After all five, the fuzzers run briefly. Stops at the first failure and
 # prints a summary with timings.
 #
 # Usage: scripts/test.sh [BUILD...]   (default: all five, then the fuzzers)
@@ -73,6 +76,17 @@ plain_build() {
   fi
 }
 
+# Makes the Debian packages of the build in DIR into DIR/packages and runs lintian on them;
+# fails on any error or warning (info and pedantic tags may stay).
+packages_and_lintian() {
+  local dir=$1
+  rm -rf "${dir}/packages"
+  (cd "$dir" && cpack -G DEB -B packages) || return 1
+  local debs=("${dir}"/packages/*.deb)
+  echo "lintian on ${debs[*]}"
+  lintian --fail-on error,warning --display-info "${debs[@]}"
+}
+
 for build in "${builds[@]}"; do
   step_started=$SECONDS
   echo
@@ -82,12 +96,13 @@ for build in "${builds[@]}"; do
   case "$build" in
     release)
       rm -rf build/release
-      plain_build release -DCMAKE_BUILD_TYPE=Release && built=1
+      plain_build release -DCMAKE_BUILD_TYPE=Release -DPEMDOR_DOCS_WARNINGS_AS_ERRORS=ON && built=1
       ;;
     clang)
       rm -rf build/clang
       (export CXX=clang++ && plain_build clang -DCMAKE_BUILD_TYPE=Release \
-        -DBUILD_SHARED_LIBS=ON -DCMAKE_INSTALL_PREFIX=/usr) && built=1
+        -DBUILD_SHARED_LIBS=ON -DCMAKE_INSTALL_PREFIX=/usr -DPEMDOR_DOCS_WARNINGS_AS_ERRORS=ON) &&
+        built=1
       ;;
     *) scripts/build.sh "$build" && built=1 ;;
   esac
@@ -145,6 +160,16 @@ for build in "${builds[@]}"; do
     fail "${result}, but the test output holds sanitizer reports"
   fi
   summary+=("$result")
+
+  if [[ $build == clang ]]; then
+    step_started=$SECONDS
+    echo
+    echo "==== clang: Debian packages and lintian ===="
+    if ! packages_and_lintian build/clang; then
+      fail "clang: packages or lintian FAILED after $((SECONDS - step_started)) s"
+    fi
+    summary+=("clang: packages and lintian: $((SECONDS - step_started)) s")
+  fi
 done
 
 # Fuzzing: after a full run of the five builds, the libFuzzer targets are built with clang and

@@ -91,6 +91,9 @@ if(MODE STREQUAL "packages")
   if(PYTHON)
     list(APPEND expected_packages python3-pemdor)
   endif()
+  if(PEMDOR_DOCS)
+    list(APPEND expected_packages libpemdor-doc)
+  endif()
   set(packages)
   foreach(deb IN LISTS debs)
     execute_process(COMMAND ${DPKG_DEB} --field ${deb} Package OUTPUT_VARIABLE name
@@ -99,6 +102,15 @@ if(MODE STREQUAL "packages")
       OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
     execute_process(COMMAND ${DPKG_DEB} --contents ${deb} OUTPUT_VARIABLE contents
       COMMAND_ERROR_IS_FATAL ANY)
+    file(REMOVE_RECURSE ${WORK_DIR}/control)
+    run(${DPKG_DEB} --control ${deb} ${WORK_DIR}/control)
+    file(GLOB control_files RELATIVE ${WORK_DIR}/control ${WORK_DIR}/control/*)
+    string(REPLACE ";" "\n" control_files "${control_files}")
+    set(control_${name} "${control_files}\n")
+    set(triggers_${name} "")
+    if(EXISTS ${WORK_DIR}/control/triggers)
+      file(READ ${WORK_DIR}/control/triggers triggers_${name})
+    endif()
     message(STATUS "${name}: Depends: ${depends}")
     list(APPEND packages ${name})
     set(depends_${name} "${depends}")
@@ -140,7 +152,23 @@ if(MODE STREQUAL "packages")
   if(PEMDOR_SENSORS)
     list(APPEND checks
       "pemdor-sensors|contents|/bin/pemdor-sensors\n"
+      "pemdor-sensors|contents|/share/man/man1/pemdor-sensors\\.1\\.gz\n"
+      "pemdor-sensors|contents|/share/bash-completion/completions/pemdor-sensors\n"
       "pemdor-sensors|depends|^${exact}, .*libstdc\\+\\+6")
+  endif()
+  if(PEMDOR_DOCS)
+    list(APPEND checks "libpemdor-doc|contents|/share/doc/libpemdor-doc/html/index\\.html\n")
+  endif()
+  # Every package has its copyright file and changelog, and the shared library's package
+  # triggers ldconfig instead of running it from maintainer scripts.
+  foreach(package IN LISTS packages)
+    list(APPEND checks
+      "${package}|contents|/share/doc/${package}/copyright\n"
+      "${package}|contents|/share/doc/${package}/changelog\\.gz\n")
+  endforeach()
+  list(APPEND checks "${runtime}|triggers|^activate-noawait ldconfig\n$")
+  if(control_${runtime} MATCHES "postinst|postrm")
+    message(FATAL_ERROR "${runtime} has maintainer scripts:\n${control_${runtime}}")
   endif()
   foreach(check IN LISTS checks)
     string(REPLACE "|" ";" check "${check}")

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// What the collector samples, as one table a host can read: for each motion stream its display
-// name, its keys in the collector's outputs and the decimals of a callback reading, and the
-// numbers that shape a run. The collector itself works from this table, so a host that labels,
-// counts or orders readings by it always agrees with what the collector produces.
-//
-// Everything here is constant; it may be read from any thread.
+/// @file
+/// What the collector samples, as one table a host can read: for each motion stream its display
+/// name, its keys in the collector's outputs and the decimals of a callback reading, and the
+/// numbers that shape a run. The collector itself works from this table, so a host that labels,
+/// counts or orders readings by it always agrees with what the collector produces.
+///
+/// Everything here is constant; it may be read from any thread.
 
 #include <array>
 #include <cstddef>
@@ -30,6 +31,7 @@ inline constexpr double kLocationWaitSeconds = 10.0;
 
 /// One motion stream as the collector presents it.
 struct PemdorSensor {
+  /// The stream of the platform's motion manager.
   MotionStream stream;
   /// A lower-case name for people: "accelerometer", "gyroscope", "magnetometer", "gravity".
   const char* name;

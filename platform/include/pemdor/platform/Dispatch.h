@@ -1,16 +1,17 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// Task queues, timers and delayed calls: the threads on which pemdor runs its work.
-//
-// A Dispatcher gives one main queue (run by one main thread), the global queue of default
-// priority, serial work queues in the manner of NSOperationQueue, timers on any queue, and the
-// cancellable delayed calls on the main thread that the collector uses for its location timeout.
-// Two dispatchers stand behind this interface: the real one (RealDispatcher.h) and a
-// single-threaded, virtual-time one for tests (VirtualDispatcher.h).
-//
-// Every operation of every class in this header is thread-safe. No task is ever run inside the
-// call that posts or schedules it.
+/// @file
+/// Task queues, timers and delayed calls: the threads on which pemdor runs its work.
+///
+/// A Dispatcher gives one main queue (run by one main thread), the global queue of default
+/// priority, serial work queues in the manner of NSOperationQueue, timers on any queue, and the
+/// cancellable delayed calls on the main thread that the collector uses for its location timeout.
+/// Two dispatchers stand behind this interface: the real one (RealDispatcher.h) and a
+/// single-threaded, virtual-time one for tests (VirtualDispatcher.h).
+///
+/// Every operation of every class in this header is thread-safe. No task is ever run inside the
+/// call that posts or schedules it.
 
 #include <cstdint>
 #include <functional>
@@ -26,6 +27,7 @@ using Task = std::function<void()>;
 /// A queue that runs posted tasks asynchronously.
 class DispatchQueue {
  public:
+  /// Dispatchers subclass the queue; a queue may outlive its dispatcher.
   virtual ~DispatchQueue() = default;
 
   /// Posts `task` to run later on this queue's thread(s). Never runs it inside this call.
@@ -45,6 +47,7 @@ class OperationQueue : public DispatchQueue {
 
   /// Values below 1 other than kDefaultMaxConcurrentOperationCount are treated as 1.
   virtual void setMaxConcurrentOperationCount(int count) = 0;
+  /// How many tasks may run at once: kDefaultMaxConcurrentOperationCount, or 1 or more.
   virtual int maxConcurrentOperationCount() const = 0;
 
   /// The same as async().
@@ -54,6 +57,7 @@ class OperationQueue : public DispatchQueue {
 /// A timer scheduled with Dispatcher::scheduleAt.
 class TimerHandle {
  public:
+  /// Dispatchers subclass the handle.
   virtual ~TimerHandle() = default;
 
   /// Prevents a run that has not started yet. Exact when called on the timer's own (serial)
@@ -64,7 +68,9 @@ class TimerHandle {
 /// The dispatch services of a platform.
 class Dispatcher {
  public:
+  /// A dispatcher with no delayed calls pending.
   Dispatcher();
+  /// Each kind of dispatcher says what becomes of the work not yet run.
   virtual ~Dispatcher();
   Dispatcher(const Dispatcher&) = delete;
   Dispatcher& operator=(const Dispatcher&) = delete;
@@ -118,7 +124,9 @@ class Dispatcher {
 /// Wall-clock time in seconds since 1970-01-01 00:00:00 UTC, with a fraction.
 class WallClock {
  public:
+  /// Clocks are subclassed by the platform and the simulated device.
   virtual ~WallClock() = default;
+  /// The time now, in seconds since 1970-01-01 00:00:00 UTC.
   virtual double timeIntervalSince1970() const = 0;
 };
 

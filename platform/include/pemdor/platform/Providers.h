@@ -1,69 +1,70 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// The real providers of Linux devices, each built only where its library is installed.
-//
-//  - IIO motion (libiio, local context): accelerometer, gyroscope and magnetometer from
-//    /sys/bus/iio devices, read through sysfs or, for devices that have only scan elements,
-//    through their buffers; device motion (gravity) from a gravity channel or derived from the
-//    accelerometer (see below). Mount matrices and sensor locations come from udev (systemd's
-//    hwdb) where it has them, else from the driver; iioDeviceReport() says which device serves
-//    each stream.
-//  - Input-device motion (libevdev and libudev): accelerometers and gyroscopes that the kernel
-//    exposes as evdev nodes under /dev/input with INPUT_PROP_ACCELEROMETER set (udev tags them
-//    ID_INPUT_ACCELEROMETER=1): laptop accelerometers (lis3lv02d, hdaps, applesmc), the
-//    "Motion Sensors" nodes of game controllers (accelerometer on ABS_X/Y/Z, gyroscope on
-//    ABS_RX/RY/RZ) and the Wii Remote. Units come from each axis's resolution, which the kernel
-//    gives in units per g for accelerometer axes and units per degree per second for gyroscope
-//    axes; where the driver gives none (0), from udev's EVDEV_ABS_<axis> property (systemd's
-//    60-evdev hwdb); failing both, an accelerometer takes the magnitude of its first non-zero
-//    reading when sampling begins as 1 g (the device is assumed still then; the device report
-//    says so) and a gyroscope is not used.
-//    hwdb's ACCEL_MOUNT_MATRIX turns both into the device frame. Accelerations have gravity's
-//    sign, as the IIO provider's: the kernel reports the reaction to gravity, +1 g upward.
-//    Each manager wakes once per due tick, drains what the kernel queued without blocking and
-//    takes the latest complete frame of each axis; a node whose queue overflowed (SYN_DROPPED)
-//    is brought up to date as libevdev documents. A node that cannot be opened (input nodes are
-//    often readable by root and the input group only) is left out and named in
-//    evdevDeviceReport(); an unplugged device's streams deliver an error, as a vanished IIO
-//    device's do, until a device serves them again.
-//  - gpsd positions (libgps): fixes from a gpsd daemon, by default at localhost:2947.
-//  - GeoClue2 positions (sd-bus from libsystemd): fixes from the org.freedesktop.GeoClue2
-//    service on the system bus (DBUS_SYSTEM_BUS_ADDRESS, when set, names the bus).
-//
-// Device choice for motion (makeLinuxMotionService and the process default platform): an IIO
-// device serves a stream wherever one can (its own device rules are those of iioDeviceReport());
-// an input device serves only the streams that no IIO device serves. Among input devices, the
-// first readable node (in the order of their names) whose axes and units are complete serves a
-// stream; device motion comes from the node chosen for the accelerometer, with gravity derived
-// from its accelerometer and, where the same node has a usable gyroscope, that gyroscope.
-//
-// Where a device has no gravity channel, every motion provider derives gravity the same way, and
-// it is always a unit vector (1 g) in the device frame, pointing the way gravity pulls:
-//  - with an accelerometer and a gyroscope (on one device or on two of the same machine, the
-//    gyroscope read at the same tick and taken in the accelerometer's frame), by fusing them:
-//    the estimate turns with the rotation the gyroscope measures, so it follows a turning device
-//    at once, and moves slowly (time constant 2 s) toward the accelerometer's direction, which
-//    corrects the gyroscope's drift. The correction fades as the accelerometer's magnitude
-//    departs from 1 g (0 at 0.2 g away), so shaking barely moves gravity, and quickens (0.2 s)
-//    while the device is still;
-//  - with an accelerometer only, as the accelerometer through a low-pass filter with a 0.3 s
-//    time constant, normalised to 1 g; it lags a turning device (by about 25° at 90°/s) and
-//    carries part of any shaking.
-// A device at rest gives the accelerometer's direction at 1 g either way.
-//
-// The process default platform takes its positions from GeoClue2 and gpsd together (a combined
-// location service, makeCombinedLocationService) where both are there: GeoClue2 on the system
-// bus and a gpsd that answers. Where only one of them is there it uses that one, and where
-// neither is it has location services off. GeoClue2 is the combination's consent member: it is
-// how Linux desktops and phones hand out positions and it asks the user through its agent, while
-// gpsd runs only where someone has set it up for a GPS receiver and has no notion of consent.
-// Used together, gpsd's receiver gives a position where GeoClue2 at the collector's accuracies
-// does not (it starts its GPS sources only for EXACT), and where GeoClue2 has no agent for the
-// user (it then never answers CreateClient, and drops out once its call bound has passed); a
-// user who refused GeoClue2 gets no position from gpsd either.
-//
-// Every function is thread-safe. The presence checks are bounded and short.
+/// @file
+/// The real providers of Linux devices, each built only where its library is installed.
+///
+///  - IIO motion (libiio, local context): accelerometer, gyroscope and magnetometer from
+///    /sys/bus/iio devices, read through sysfs or, for devices that have only scan elements,
+///    through their buffers; device motion (gravity) from a gravity channel or derived from the
+///    accelerometer (see below). Mount matrices and sensor locations come from udev (systemd's
+///    hwdb) where it has them, else from the driver; iioDeviceReport() says which device serves
+///    each stream.
+///  - Input-device motion (libevdev and libudev): accelerometers and gyroscopes that the kernel
+///    exposes as evdev nodes under /dev/input with INPUT_PROP_ACCELEROMETER set (udev tags them
+///    ID_INPUT_ACCELEROMETER=1): laptop accelerometers (lis3lv02d, hdaps, applesmc), the
+///    "Motion Sensors" nodes of game controllers (accelerometer on ABS_X/Y/Z, gyroscope on
+///    ABS_RX/RY/RZ) and the Wii Remote. Units come from each axis's resolution, which the kernel
+///    gives in units per g for accelerometer axes and units per degree per second for gyroscope
+///    axes; where the driver gives none (0), from udev's EVDEV_ABS_<axis> property (systemd's
+///    60-evdev hwdb); failing both, an accelerometer takes the magnitude of its first non-zero
+///    reading when sampling begins as 1 g (the device is assumed still then; the device report
+///    says so) and a gyroscope is not used.
+///    hwdb's ACCEL_MOUNT_MATRIX turns both into the device frame. Accelerations have gravity's
+///    sign, as the IIO provider's: the kernel reports the reaction to gravity, +1 g upward.
+///    Each manager wakes once per due tick, drains what the kernel queued without blocking and
+///    takes the latest complete frame of each axis; a node whose queue overflowed (SYN_DROPPED)
+///    is brought up to date as libevdev documents. A node that cannot be opened (input nodes are
+///    often readable by root and the input group only) is left out and named in
+///    evdevDeviceReport(); an unplugged device's streams deliver an error, as a vanished IIO
+///    device's do, until a device serves them again.
+///  - gpsd positions (libgps): fixes from a gpsd daemon, by default at localhost:2947.
+///  - GeoClue2 positions (sd-bus from libsystemd): fixes from the org.freedesktop.GeoClue2
+///    service on the system bus (DBUS_SYSTEM_BUS_ADDRESS, when set, names the bus).
+///
+/// Device choice for motion (makeLinuxMotionService and the process default platform): an IIO
+/// device serves a stream wherever one can (its own device rules are those of iioDeviceReport());
+/// an input device serves only the streams that no IIO device serves. Among input devices, the
+/// first readable node (in the order of their names) whose axes and units are complete serves a
+/// stream; device motion comes from the node chosen for the accelerometer, with gravity derived
+/// from its accelerometer and, where the same node has a usable gyroscope, that gyroscope.
+///
+/// Where a device has no gravity channel, every motion provider derives gravity the same way, and
+/// it is always a unit vector (1 g) in the device frame, pointing the way gravity pulls:
+///  - with an accelerometer and a gyroscope (on one device or on two of the same machine, the
+///    gyroscope read at the same tick and taken in the accelerometer's frame), by fusing them:
+///    the estimate turns with the rotation the gyroscope measures, so it follows a turning device
+///    at once, and moves slowly (time constant 2 s) toward the accelerometer's direction, which
+///    corrects the gyroscope's drift. The correction fades as the accelerometer's magnitude
+///    departs from 1 g (0 at 0.2 g away), so shaking barely moves gravity, and quickens (0.2 s)
+///    while the device is still;
+///  - with an accelerometer only, as the accelerometer through a low-pass filter with a 0.3 s
+///    time constant, normalised to 1 g; it lags a turning device (by about 25° at 90°/s) and
+///    carries part of any shaking.
+/// A device at rest gives the accelerometer's direction at 1 g either way.
+///
+/// The process default platform takes its positions from GeoClue2 and gpsd together (a combined
+/// location service, makeCombinedLocationService) where both are there: GeoClue2 on the system
+/// bus and a gpsd that answers. Where only one of them is there it uses that one, and where
+/// neither is it has location services off. GeoClue2 is the combination's consent member: it is
+/// how Linux desktops and phones hand out positions and it asks the user through its agent, while
+/// gpsd runs only where someone has set it up for a GPS receiver and has no notion of consent.
+/// Used together, gpsd's receiver gives a position where GeoClue2 at the collector's accuracies
+/// does not (it starts its GPS sources only for EXACT), and where GeoClue2 has no agent for the
+/// user (it then never answers CreateClient, and drops out once its call bound has passed); a
+/// user who refused GeoClue2 gets no position from gpsd either.
+///
+/// Every function is thread-safe. The presence checks are bounded and short.
 
 #include <array>
 #include <memory>
@@ -95,6 +96,7 @@ struct IioChannelReport {
   /// The mount matrix applied to the readings, row-major, and where it came from: "udev"
   /// (systemd's hwdb), "sysfs" (the driver), or "none" (identity).
   std::array<double, 9> matrix{};
+  /// Where `matrix` came from: "udev", "sysfs" or "none".
   std::string matrixSource;
   /// The streams this device serves with this kind: "accelerometer", "gyroscope",
   /// "magnetometer", "deviceMotion".
@@ -103,13 +105,17 @@ struct IioChannelReport {
 
 /// One IIO device, for diagnostics: why a reading looks rotated or missing.
 struct IioDeviceReport {
+  /// The device's IIO id, e.g. "iio:device0".
   std::string id;
+  /// The driver's name of the device.
   std::string name;
+  /// The kernel's label of the device, "" when it has none.
   std::string label;
   /// "display", "base" or "" (unlabelled).
   std::string location;
   /// The name of the device's current trigger, "" when it has none.
   std::string trigger;
+  /// Each kind of motion channel the device has.
   std::vector<IioChannelReport> channels;
   /// Corrections refused (a malformed udev matrix) and choices worth a word (a lone base
   /// accelerometer).
@@ -162,6 +168,7 @@ struct EvdevDeviceReport {
   /// Why the node could not be opened ("permission denied"); "" when it could. Such a device
   /// serves nothing and has no sensors listed.
   std::string problem;
+  /// The device's accelerometer and gyroscope, where it has them.
   std::vector<EvdevSensorReport> sensors;
   /// The mount matrix applied to both sensors, row-major, and where it came from: "udev"
   /// (ACCEL_MOUNT_MATRIX from systemd's hwdb) or "none" (identity).
@@ -178,8 +185,11 @@ struct EvdevDeviceReport {
 /// axes, never samples.
 std::vector<EvdevDeviceReport> evdevDeviceReport();
 
+/// Where a gpsd listens.
 struct GpsdEndpoint {
+  /// A host name or an address.
   std::string host = "localhost";
+  /// A port number or a service name.
   std::string port = "2947";
 };
 
@@ -212,6 +222,7 @@ struct GeoclueProbe {
   bool activatable = false;
   /// Why the bus could not be asked, when it could not.
   std::string problem;
+  /// Whether GeoClue2 can be used: running or activatable.
   bool present() const { return running || activatable; }
 };
 
@@ -285,6 +296,7 @@ enum class ProviderPresence {
   notBuilt,
   /// The provider is built but finds nothing to use now.
   absent,
+  /// The provider finds something to use now.
   present,
 };
 

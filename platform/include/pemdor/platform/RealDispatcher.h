@@ -1,16 +1,17 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// The real dispatcher: a main run loop and a thread pool for the global queue on Asio, work
-// queues on that pool, and timers on a thread of their own. It costs nothing while idle: its
-// threads block until there is work, with no polling and no periodic wake-ups.
-//
-// Threads: the main thread (its own, or the host's inside runMainLoop()), the global pool, which
-// also runs every work queue, and one thread that waits for timers and posts each due task to
-// its queue. A due task of the global queue or a work queue that its queue could start at once
-// runs on the timer thread itself, in that queue's order and within its concurrency limit, so a
-// periodic timer wakes one thread per tick; such a task delays other timers until it returns.
-// A task that throws ends the process (std::terminate).
+/// @file
+/// The real dispatcher: a main run loop and a thread pool for the global queue on Asio, work
+/// queues on that pool, and timers on a thread of their own. It costs nothing while idle: its
+/// threads block until there is work, with no polling and no periodic wake-ups.
+///
+/// Threads: the main thread (its own, or the host's inside runMainLoop()), the global pool, which
+/// also runs every work queue, and one thread that waits for timers and posts each due task to
+/// its queue. A due task of the global queue or a work queue that its queue could start at once
+/// runs on the timer thread itself, in that queue's order and within its concurrency limit, so a
+/// periodic timer wakes one thread per tick; such a task delays other timers until it returns.
+/// A task that throws ends the process (std::terminate).
 
 #include <memory>
 
@@ -18,8 +19,10 @@
 
 namespace pemdor {
 
+/// The dispatcher of real hosts (see the file's description for its threads).
 class RealDispatcher : public Dispatcher {
  public:
+  /// How the dispatcher's threads are set up.
   struct Options {
     /// True: the dispatcher runs the main loop on a thread of its own. False: the host calls
     /// runMainLoop() on the thread it wants as the main thread.
@@ -28,7 +31,10 @@ class RealDispatcher : public Dispatcher {
     unsigned globalThreads = 0;
   };
 
+  /// A running dispatcher with the default options: its own main thread, a global pool as wide
+  /// as the hardware.
   static std::shared_ptr<RealDispatcher> create();
+  /// A running dispatcher with `options`.
   static std::shared_ptr<RealDispatcher> create(Options options);
 
   /// Runs the main loop on the calling thread, which is the main thread while it runs, until

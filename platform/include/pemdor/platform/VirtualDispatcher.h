@@ -1,29 +1,30 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// A single-threaded, deterministic dispatcher in virtual time, for tests and for hosts that want
-// a run to finish at once. Nothing runs until the owner drives it from one thread: runUntilIdle()
-// runs what is ready now, advanceBy() moves the virtual clock and fires timers in order of their
-// due time (ties in the order they were scheduled). Posting from other threads is safe; running
-// is not.
-//
-// Every queue (main, global, work queues) is a FIFO of its own. Among tasks that are ready at
-// the same virtual instant on different queues, the default order is the order of posting; a
-// shuffle key (test-facing, see setShuffleKey) picks another order, the same one for the same
-// key, while each serial queue keeps its own order.
-//
-// Threads: post, schedule, cancel and query from any thread. Drive (runOne, runUntilIdle,
-// advanceBy, advanceClockBy, runUntil) from one thread at a time, the owner's; every task runs
-// on that thread, inside the driving call. A driving call made from inside a task, or while
-// another thread is driving, returns at once without running anything or moving the clock.
-// isMainThread() is true exactly while a main-queue task runs, and only on the owner's thread.
-// A timer on a queue that belongs to another dispatcher is posted to that queue when it falls
-// due here.
-//
-// Destroying the dispatcher drops every task and timer not yet run, releasing their captures;
-// whatever those captures post as they go is dropped too. Queue and timer handles may outlive
-// the dispatcher: posting to such a queue drops the task, cancelling such a timer does nothing.
-// A pending task that holds the dispatcher itself keeps it alive; work should hold it weakly.
+/// @file
+/// A single-threaded, deterministic dispatcher in virtual time, for tests and for hosts that want
+/// a run to finish at once. Nothing runs until the owner drives it from one thread: runUntilIdle()
+/// runs what is ready now, advanceBy() moves the virtual clock and fires timers in order of their
+/// due time (ties in the order they were scheduled). Posting from other threads is safe; running
+/// is not.
+///
+/// Every queue (main, global, work queues) is a FIFO of its own. Among tasks that are ready at
+/// the same virtual instant on different queues, the default order is the order of posting; a
+/// shuffle key (test-facing, see setShuffleKey) picks another order, the same one for the same
+/// key, while each serial queue keeps its own order.
+///
+/// Threads: post, schedule, cancel and query from any thread. Drive (runOne, runUntilIdle,
+/// advanceBy, advanceClockBy, runUntil) from one thread at a time, the owner's; every task runs
+/// on that thread, inside the driving call. A driving call made from inside a task, or while
+/// another thread is driving, returns at once without running anything or moving the clock.
+/// isMainThread() is true exactly while a main-queue task runs, and only on the owner's thread.
+/// A timer on a queue that belongs to another dispatcher is posted to that queue when it falls
+/// due here.
+///
+/// Destroying the dispatcher drops every task and timer not yet run, releasing their captures;
+/// whatever those captures post as they go is dropped too. Queue and timer handles may outlive
+/// the dispatcher: posting to such a queue drops the task, cancelling such a timer does nothing.
+/// A pending task that holds the dispatcher itself keeps it alive; work should hold it weakly.
 
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,7 @@
 
 namespace pemdor {
 
+/// The virtual-time dispatcher (see the file's description for how it is driven).
 class VirtualDispatcher : public Dispatcher {
  public:
   /// `start` is the initial value of monotonicNow().
