@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Runs the suites that talk to real services and devices (ctest labels gpsd and gpsfake, geoclue,
+# combined (several location services at once),
 # iio and, where the build has it, evdev) ROUNDS times in a row (default 30) while two CPU-bound
 # neighbours (stress-ng --cpu 2) keep both cores busy, and reports every failure. A test that
 # fails in one round only is a bug to find, not noise: nothing is run again.
@@ -30,7 +31,7 @@ echo "==== stress: build (${preset}) ===="
 scripts/build.sh "$preset" >/dev/null
 
 build=build/$preset
-labels=(gpsd gpsfake geoclue iio)
+labels=(gpsd gpsfake geoclue combined iio)
 if ctest --test-dir "$build" -N -L '^evdev$' | grep -qE '^Total Tests: [1-9]'; then
   labels+=(evdev)
 fi
