@@ -254,14 +254,17 @@ std::unique_ptr<GpsFake> GpsFake::start(const Options& options, std::string& why
     why = std::string("mkdtemp: ") + std::strerror(errno);
     return nullptr;
   }
-  const int port = freePort();
+  // The receiver listens before gpsd's port is chosen: a port chosen first and released could be
+  // handed to the receiver's own listener, and gpsd would then find its port taken.
+  auto feeder = NmeaFeeder::start(std::move(sentences), options.cycleSeconds, options.once, why);
+  const int port = feeder ? freePort() : -1;
   std::unique_ptr<GpsFake> fake(new GpsFake(folder, port));
+  if (!feeder) return nullptr;
   if (port <= 0) {
     why = "no free port";
     return nullptr;
   }
-  fake->feeder_ = NmeaFeeder::start(std::move(sentences), options.cycleSeconds, options.once, why);
-  if (!fake->feeder_) return nullptr;
+  fake->feeder_ = std::move(feeder);
 
   fake->shmKey_ = kShmKeyBase + port;
   char shmKey[32];
