@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ReadingFormat.h"
+#include "RecordListAccess.h"
 #include "pemdor/PemdorJsonWrapper.h"
 #include "pemdor/internal/PlatformHelpers.h"
 #include "pemdor/internal/StreamSlot.h"
@@ -599,12 +600,15 @@ void PemdorDeviceSensorInfo::SyncRun::startMotion() {
 void PemdorDeviceSensorInfo::SyncRun::handleReading(MotionStream stream, const CMVector* value) {
   PemdorDeviceSensorInfo& c = collector_;
   const CMVector vector = value ? *value : CMVector{};
-  std::string text = detail::formatSyncReading(vector, c.getCurrentTime());
+  // The reading's time as getCurrentTime() would write it; the list writes the text when it is
+  // first read, so that the handler does no formatting.
+  const double now = c.platform_->timeIntervalSince1970();
   auto motion = c.motionManager();
   std::lock_guard lock(c.impl_->runMutex);
   if (!streamTickets_[index(stream)].current()) return;
   if (motion && motion->isActive(stream) &&
-      c.impl_->list(stream)->appendIfBelow(std::move(text), limit_)) {
+      detail::RecordListAccess::appendSyncReadingIfBelow(*c.impl_->list(stream), vector, now,
+                                                         limit_)) {
     return;
   }
   if (motion) motion->stopUpdates(stream);

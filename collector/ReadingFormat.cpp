@@ -115,16 +115,33 @@ std::string formatCallbackReading(const CMVector& v, int precision) {
   return out;
 }
 
-std::string formatSyncReading(const CMVector& v, const std::string& timestamp) {
+namespace {
+
+// "%f,%f,%f," of x, y, z into a string with room for `more` characters after them.
+std::string syncAxes(const CMVector& v, std::size_t more) {
   std::string out;
-  out.reserve(3 * 12 + 3 + timestamp.size());
+  out.reserve(3 * 12 + 3 + more);
   appendFixed(out, v.x, 6);
   out.push_back(',');
   appendFixed(out, v.y, 6);
   out.push_back(',');
   appendFixed(out, v.z, 6);
   out.push_back(',');
+  return out;
+}
+
+}  // namespace
+
+std::string formatSyncReading(const CMVector& v, const std::string& timestamp) {
+  std::string out = syncAxes(v, timestamp.size());
   out.append(timestamp);
+  return out;
+}
+
+std::string formatSyncReading(const CMVector& v, double secondsSince1970) {
+  // Milliseconds since 1970 have 13 digits until the year 2286.
+  std::string out = syncAxes(v, 14);
+  appendFixed(out, secondsSince1970 * 1000.0, 0);
   return out;
 }
 

@@ -22,6 +22,9 @@ std::string formatCallbackReading(const CMVector& v, int precision);
 /// "%f,%f,%f,%@" of x, y, z and `timestamp`.
 std::string formatSyncReading(const CMVector& v, const std::string& timestamp);
 
+/// formatSyncReading(v, formatMilliseconds(secondsSince1970)), written in one string.
+std::string formatSyncReading(const CMVector& v, double secondsSince1970);
+
 /// "%f" of a coordinate.
 inline std::string formatCoordinate(double degrees) {
   return formatFixed(degrees, 6);

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ReadingFormat.h"
+#include "RecordListAccess.h"
 #include "SkipOrFail.h"
 #include "collector_rig.h"
 #include "pemdor/PemdorDeviceSensorInfo.h"
@@ -254,6 +255,48 @@ TEST(RecordList, LiveSharedAndIndivisible) {
   for (int i = 0; i < 200; ++i) (void)holder->snapshot();
   for (auto& t : threads) t.join();
   EXPECT_EQ(list->count(), 1500u);
+}
+
+// A sync reading is stored as numbers and written when read: whichever way it is read first,
+// and however often, its text is the one the sync run's format gives, in its place among texts.
+TEST(RecordList, StoredReadingsReadAsTheirTexts) {
+  const CMVector v{-0.0065, 0.0042, -1.0};
+  const CMVector w{18.25, -3.5e-7, 1e300};
+  const double t = 1449000000.1235;
+  const std::string vText = detail::formatSyncReading(v, detail::formatMilliseconds(t));
+  const std::string wText = detail::formatSyncReading(w, detail::formatMilliseconds(t + 0.1));
+  EXPECT_EQ(vText, "-0.006500,0.004200,-1.000000,1449000000124");
+  EXPECT_EQ(detail::formatSyncReading(w, t + 0.1), wText);
+
+  auto list = PemdorRecordList::create();
+  list->append("");
+  EXPECT_TRUE(detail::RecordListAccess::appendSyncReadingIfBelow(*list, v, t, 3));
+  EXPECT_TRUE(detail::RecordListAccess::appendSyncReadingIfBelow(*list, w, t + 0.1, 3));
+  EXPECT_FALSE(detail::RecordListAccess::appendSyncReadingIfBelow(*list, v, t, 3));
+  EXPECT_FALSE(list->appendIfEmpty("x"));
+  EXPECT_EQ(list->count(), 3u);
+  EXPECT_EQ(list->at(2), wText);
+  const std::vector<std::string> expected{"", vText, wText};
+  EXPECT_EQ(list->snapshot(), expected);
+  EXPECT_EQ(list->snapshot(), expected);
+  EXPECT_EQ(list->at(1), vText);
+
+  // Readers that write texts in place race the handler's appends without harm.
+  list->clear();
+  std::thread appender([&] {
+    for (int i = 0; i < 2000; ++i) {
+      detail::RecordListAccess::appendSyncReadingIfBelow(*list, v, t, 1500);
+    }
+  });
+  for (int i = 0; i < 100; ++i) {
+    for (const std::string& text : list->snapshot()) ASSERT_EQ(text, vText);
+    if (auto text = list->at(static_cast<std::size_t>(i))) {
+      ASSERT_EQ(*text, vText);
+    }
+  }
+  appender.join();
+  EXPECT_EQ(list->count(), 1500u);
+  EXPECT_EQ(list->at(1499), vText);
 }
 
 }  // namespace

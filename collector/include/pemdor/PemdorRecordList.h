@@ -14,9 +14,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace pemdor {
+
+namespace detail {
+class RecordListAccess;
+}
 
 /// The ordered reading strings of one sensor stream, shared by reference and safe to use from
 /// any thread (see the file's description).
@@ -44,8 +49,22 @@ class PemdorRecordList {
   std::vector<std::string> snapshot() const;
 
  private:
+  friend class detail::RecordListAccess;
+
+  // A sync run's reading as it came: three axes and the time in seconds since 1970. Its text is
+  // written the first time the entry is read, on the reader's thread, so that a handler that
+  // runs ten times a second only stores four numbers.
+  struct Reading {
+    double x, y, z, secondsSince1970;
+  };
+  using Entry = std::variant<std::string, Reading>;
+
+  // The entry's text, written in place first when the entry is a reading. With the lock held.
+  static const std::string& textOf(Entry& entry);
+
   mutable std::mutex mutex_;
-  std::vector<std::string> entries_;
+  // Readings become texts in place when read, which does not change what the list holds.
+  mutable std::vector<Entry> entries_;
 };
 
 /// How record lists are held and handed out.
