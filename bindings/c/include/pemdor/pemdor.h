@@ -22,7 +22,7 @@
 extern "C" {
 #endif
 
-/// The library's version, "major.minor.patch" (for example "0.2.0"); a static string, not to be
+/// The library's version, "major.minor.patch" (for example "0.3.0"); a static string, not to be
 /// freed.
 const char* pemdor_version(void);
 
