@@ -15,6 +15,7 @@
 #include <string>
 
 #include "../collector/ReadingFormat.h"
+#include "../collector/RecordListAccess.h"
 #include "pemdor/PemdorDeviceSensorInfo.h"
 #include "pemdor/platform/RealDispatcher.h"
 #include "pemdor/platform/SimulatedDevice.h"
@@ -23,7 +24,9 @@
 namespace pemdor {
 namespace {
 
-SimScenario scenario(const char* json) { return *parseSimScenario(json).scenario; }
+SimScenario scenario(const char* json) {
+  return *parseSimScenario(json).scenario;
+}
 
 const CMVector kReading{0.1234, -0.5, 9.81};
 
@@ -35,8 +38,8 @@ BENCHMARK(BM_FormatCallbackReading);
 void BM_SnprintfCallbackReading(benchmark::State& state) {
   for (auto _ : state) {
     char buffer[128];
-    const int n = std::snprintf(buffer, sizeof buffer, "[%.2f, %.2f, %.2f]", kReading.x,
-                                kReading.y, kReading.z);
+    const int n = std::snprintf(buffer, sizeof buffer, "[%.2f, %.2f, %.2f]", kReading.x, kReading.y,
+                                kReading.z);
     benchmark::DoNotOptimize(std::string(buffer, static_cast<std::size_t>(n)));
   }
 }
@@ -128,6 +131,39 @@ void BM_GetSensorData(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(collector->getSensorData());
 }
 BENCHMARK(BM_GetSensorData)->RangeMultiplier(100)->Range(10, 1'000'000);
+
+// A sync run's handlers store readings as numbers; the reader pays for their texts, once, on
+// the first read of the list. Per reading, that first snapshot, and any later one.
+void snapshotOfStoredReadings(benchmark::State& state, bool first) {
+  const auto readings = static_cast<std::size_t>(state.range(0));
+  auto fill = [readings] {
+    auto list = PemdorRecordList::create();
+    for (std::size_t i = 0; i < readings; ++i) {
+      detail::RecordListAccess::appendSyncReadingIfBelow(
+          *list, kReading, 1449000000.0 + 0.1 * static_cast<double>(i), SIZE_MAX);
+    }
+    return list;
+  };
+  auto list = fill();
+  if (!first) (void)list->snapshot();
+  for (auto _ : state) {
+    if (first) {
+      state.PauseTiming();
+      list = fill();
+      state.ResumeTiming();
+    }
+    benchmark::DoNotOptimize(list->snapshot());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(readings));
+}
+void BM_FirstSnapshotOfStoredReadings(benchmark::State& state) {
+  snapshotOfStoredReadings(state, true);
+}
+BENCHMARK(BM_FirstSnapshotOfStoredReadings)->Arg(1000);
+void BM_LaterSnapshotOfStoredReadings(benchmark::State& state) {
+  snapshotOfStoredReadings(state, false);
+}
+BENCHMARK(BM_LaterSnapshotOfStoredReadings)->Arg(1000);
 
 // A motion manager that forwards to another and notes when each delivery reaches the
 // collector's handler.
