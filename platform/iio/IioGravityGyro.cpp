@@ -60,8 +60,8 @@ std::optional<GravityGyro> GravityGyro::bind(const IioVectorSource& acceleromete
   return GravityGyro(std::move(*gyro), toAccelerometerFrame);
 }
 
-std::optional<CMVector> GravityGyro::read() {
-  IioReading reading = source_.read();
+std::optional<CMVector> GravityGyro::read(TickReads* reads) {
+  IioReading reading = source_.read(reads);
   if (!reading.vector) return std::nullopt;
   return applyMountMatrix(toAccelerometerFrame_, *reading.vector);
 }

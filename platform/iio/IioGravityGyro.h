@@ -27,7 +27,8 @@ class GravityGyro {
   static std::optional<GravityGyro> bind(const IioVectorSource& accelerometer, BufferShare* share);
 
   /// The rotation rate now (rad/s) in the accelerometer's frame; nullopt when the read fails.
-  std::optional<CMVector> read();
+  /// `reads` as for IioVectorSource::read().
+  std::optional<CMVector> read(TickReads* reads = nullptr);
 
  private:
   GravityGyro(IioVectorSource source, const MountMatrix& toAccelerometerFrame)

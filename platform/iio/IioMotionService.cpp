@@ -2,7 +2,7 @@
 // The IIO motion service: motion managers that sample IIO devices through libiio's local context.
 //
 // Each manager paces its streams on an I/O thread of its own, made at its first start and ended
-// when the manager goes. The thread sleeps on a condition variable until the next stream is due,
+// when the manager goes. The thread sleeps on a futex word until the next stream is due,
 // reads the due streams, and hands the readings of one wake-up to their queues together. Streams
 // with the same interval started within a few milliseconds of each other are kept due at the same
 // moments, so that they share the wake-ups.
@@ -30,7 +30,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -45,6 +44,7 @@
 #include "IioVectorSource.h"
 #include "pemdor/internal/GravityEstimator.h"
 #include "pemdor/internal/PlatformHelpers.h"
+#include "pemdor/internal/SleepWord.h"
 #include "pemdor/internal/StreamSlot.h"
 #include "pemdor/platform/Providers.h"
 
@@ -103,7 +103,9 @@ class StreamSampler {
   StreamSampler(iio::BufferShare& share, const iio::BeforeRead& beforeRead)
       : share_(&share), beforeRead_(&beforeRead) {}
 
-  IioReading sample(MotionStream stream, const RunToken::Ticket& run, double interval) {
+  // `reads`, on the I/O thread, holds what the streams read before this one at the same wake-up.
+  IioReading sample(MotionStream stream, const RunToken::Ticket& run, double interval,
+                    iio::TickReads* reads) {
     // Each start looks at the devices afresh: it binds again, rereading scale, offset and mount
     // matrix, and restarts the gravity filter.
     if (!(run == run_)) {
@@ -116,7 +118,7 @@ class StreamSampler {
     const std::string name = motionStreamName(stream);
     if (!source_ && !bind(stream)) return {std::nullopt, ENODEV, name + ": " + unboundReason_};
     if (*beforeRead_) (*beforeRead_)(stream);
-    IioReading reading = source_->read();
+    IioReading reading = source_->read(reads);
     if (!reading.vector) {
       source_.reset();
       gyro_.reset();
@@ -131,7 +133,7 @@ class StreamSampler {
       // until the accelerometer is bound again, and gravity is the accelerometer's alone.
       std::optional<CMVector> rate;
       if (gyro_) {
-        rate = gyro_->read();
+        rate = gyro_->read(reads);
         if (!rate) gyro_.reset();
       }
       // The time since the previous update in whole intervals: ticks that passed without a
@@ -198,7 +200,9 @@ struct Core {
   };
 
   std::mutex mutex;
-  std::condition_variable wake;
+  // Where the I/O thread sleeps; `waiting` while it does (or is about to), under the lock.
+  internal::SleepWord sleep;
+  bool waiting = false;
   bool quit = false;
   std::array<Stream, kMotionStreamCount> streams;
 
@@ -260,6 +264,8 @@ struct Core {
     // is slow or the stream's device is released.
     std::array<bool, kMotionStreamCount> readHere{};
     std::vector<std::pair<Delivery<VectorHandler>, IioReading>> ready;
+    // What the streams read on this thread at one wake-up share.
+    iio::TickReads tickReads;
 
     std::unique_lock lock(core->mutex);
     while (!core->quit) {
@@ -323,14 +329,16 @@ struct Core {
       }
       const bool post = !ready.empty() && !gathering;
       if (!handOver && !post && dropped.empty()) {
-        if (wakeAt) {
-          core->wake.wait_until(lock, *wakeAt);
-        } else {
-          core->wake.wait(lock);
-        }
+        const std::uint32_t ticket = core->sleep.ticket();
+        core->waiting = true;
+        lock.unlock();
+        core->sleep.sleep(ticket, wakeAt ? *wakeAt : Clock::time_point::max());
+        lock.lock();
+        core->waiting = false;
         continue;
       }
       lock.unlock();
+      tickReads.clear();
       for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
         StreamSampler& sampler = samplers[i];
         if (releases[i]) {
@@ -340,10 +348,12 @@ struct Core {
           });
         }
         if (requests[i]) {
-          auto read = [core, &sampler, i, request = std::move(*requests[i])] {
+          // A worker's read shares nothing with the other streams.
+          iio::TickReads* const reads = readHere[i] ? &tickReads : nullptr;
+          auto read = [core, &sampler, i, reads, request = std::move(*requests[i])] {
             const Clock::time_point begun = Clock::now();
             IioReading reading =
-                sampler.sample(kAllMotionStreams[i], request.run, request.interval);
+                sampler.sample(kAllMotionStreams[i], request.run, request.interval, reads);
             const bool slow =
                 Clock::now() - begun > toDuration(std::min(kGatherWindow, request.interval / 4));
             core->finish(i, Finished{request.run, std::move(reading), true, slow});
@@ -376,13 +386,23 @@ struct Core {
     }
   }
 
-  // Called by a worker when its job is done.
+  // Called by a worker, or by the I/O thread for a read of its own, when the job is done.
   void finish(std::size_t stream, Finished done) {
+    bool wake = false;
     {
       std::lock_guard lock(mutex);
       finished[stream] = std::move(done);
+      wake = changedLocked();
     }
-    wake.notify_all();
+    if (wake) sleep.wake();
+  }
+
+  // With the lock held, after a change the I/O thread must look at: true when the thread is
+  // asleep (or about to be), and sleep.wake() is then to follow once the lock is released.
+  bool changedLocked() {
+    if (!waiting) return false;
+    sleep.change();
+    return true;
   }
 };
 
@@ -394,14 +414,16 @@ class IioMotionManager final : public CMMotionManager {
 
   ~IioMotionManager() override {
     std::array<StreamSlot<VectorHandler>::Released, kMotionStreamCount> released;
+    bool wake = false;
     {
       std::lock_guard lock(core_->mutex);
       core_->quit = true;
       for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
         released[i] = core_->streams[i].slot.stop();
       }
+      wake = core_->changedLocked();
     }
-    core_->wake.notify_all();
+    if (wake) core_->sleep.wake();
     if (thread_.joinable()) {
       // A handler's last reference may be dropped on the I/O thread and take this manager with
       // it; the thread then ends by itself, holding the core.
@@ -422,14 +444,16 @@ class IioMotionManager final : public CMMotionManager {
     const double interval = std::isfinite(seconds) && seconds > 0.0
                                 ? std::clamp(seconds, kShortestInterval, kLongestInterval)
                                 : kShortestInterval;
+    bool wake = false;
     {
       std::lock_guard lock(core_->mutex);
       Core::Stream& s = core_->streams[index(stream)];
       s.interval = interval;
       // A running stream takes a shorter interval from now on, not after its old wait.
       if (s.slot.active()) s.due = std::min(s.due, Clock::now() + toDuration(interval));
+      wake = core_->changedLocked();
     }
-    core_->wake.notify_all();
+    if (wake) core_->sleep.wake();
   }
 
   double updateInterval(MotionStream stream) const override {
@@ -441,23 +465,27 @@ class IioMotionManager final : public CMMotionManager {
                     VectorHandler handler) override {
     if (!queue || !handler || !isAvailable(stream)) return;
     StreamSlot<VectorHandler>::Released replaced;
+    bool wake = false;
     {
       std::lock_guard lock(core_->mutex);
       replaced = core_->streams[index(stream)].slot.start(std::move(queue), std::move(handler));
       core_->scheduleFirst(index(stream), Clock::now());
       if (!thread_.joinable()) thread_ = std::thread([core = core_] { Core::run(core); });
+      wake = core_->changedLocked();
     }
-    core_->wake.notify_all();
+    if (wake) core_->sleep.wake();
   }
 
   void stopUpdates(MotionStream stream) override {
     StreamSlot<VectorHandler>::Released released;
+    bool wake = false;
     {
       std::lock_guard lock(core_->mutex);
       released = core_->streams[index(stream)].slot.stop();
       if (!released.handler) return;
+      wake = core_->changedLocked();
     }
-    core_->wake.notify_all();
+    if (wake) core_->sleep.wake();
   }
 
   bool isActive(MotionStream stream) const override {

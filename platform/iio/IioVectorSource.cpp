@@ -222,6 +222,8 @@ std::optional<IioVectorSource> IioVectorSource::bind(IioKind kind, std::string* 
       }
     }
   }
+  source.readKey_ = info.id + " " + prefix;
+  for (const Axis& a : source.axes_) source.readKey_ += std::string(" ") + a.valueAttribute;
   if (*channels.mode == ReadMode::buffer) {
     // The buffer lives in a context of its own, which the streams that share it keep.
     const auto open = [&info, prefix](int& error) -> std::shared_ptr<SharedBuffer> {
@@ -256,7 +258,7 @@ std::optional<IioVectorSource> IioVectorSource::bind(IioKind kind, std::string* 
   return source;
 }
 
-IioReading IioVectorSource::read() {
+IioReading IioVectorSource::read(TickReads* reads) {
   std::array<double, 3> raw{};
   if (buffered_) {
     int error = 0;
@@ -270,6 +272,8 @@ IioReading IioVectorSource::read() {
               deviceId_ + " " + iioKindInfo(kind_).prefix + " buffer: " + errorText(error)};
     }
     raw = *latest;
+  } else if (const std::array<double, 3>* read = reads ? reads->find(readKey_) : nullptr) {
+    raw = *read;
   } else {
     for (std::size_t axis = 0; axis < 3; ++axis) {
       Axis& a = axes_[axis];
@@ -283,6 +287,7 @@ IioReading IioVectorSource::read() {
                     errorText(error)};
       }
     }
+    if (reads) reads->add(readKey_, raw);
   }
   std::array<double, 3> values{};
   for (std::size_t axis = 0; axis < 3; ++axis) {
@@ -294,6 +299,17 @@ IioReading IioVectorSource::read() {
   // device reads "0.00", not "-0.00".
   return {
       CMVector{device.x * factor + 0.0, device.y * factor + 0.0, device.z * factor + 0.0}, 0, {}};
+}
+
+const std::array<double, 3>* TickReads::find(const std::string& key) const {
+  for (const auto& [k, raw] : entries_) {
+    if (k == key) return &raw;
+  }
+  return nullptr;
+}
+
+void TickReads::add(std::string key, const std::array<double, 3>& raw) {
+  entries_.emplace_back(std::move(key), raw);
 }
 
 }  // namespace pemdor::iio

@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "IioSysfsFile.h"
 #include "pemdor/platform/CoreMotion.h"
@@ -77,6 +79,23 @@ bool contextHasKind(iio_context* context, IioKind kind);
 class BufferShare;
 struct SharedBuffer;
 
+/// The raw values of the sysfs sources read at one wake-up of a manager's I/O thread, for the
+/// streams it reads there one after another. A source whose device and channels another stream
+/// read at the same wake-up (the accelerometer gravity is derived from, the gyroscope it is fused
+/// with) takes those values instead of reading the device again: on a real machine each read can
+/// be a bus transaction. Belongs to one thread; emptied at each wake-up.
+class TickReads {
+ public:
+  /// The values read for `key` at this wake-up, or null.
+  const std::array<double, 3>* find(const std::string& key) const;
+  void add(std::string key, const std::array<double, 3>& raw);
+  /// Forgets every value; the storage is kept for the next wake-up.
+  void clear() { entries_.clear(); }
+
+ private:
+  std::vector<std::pair<std::string, std::array<double, 3>>> entries_;
+};
+
 /// The outcome of one read: a vector in platform units, or an error number and a message.
 struct IioReading {
   std::optional<CMVector> vector;
@@ -100,8 +119,10 @@ class IioVectorSource {
                                              BufferShare* share = nullptr);
 
   /// Reads the raw (or processed) values now; from a buffer, the latest sample set that has
-  /// come, waiting a bounded time for the first.
-  IioReading read();
+  /// come, waiting a bounded time for the first. With `reads`, sysfs values that another source
+  /// read from the same channels at this wake-up are taken from there, and values read here are
+  /// added to it.
+  IioReading read(TickReads* reads = nullptr);
 
   IioKind kind() const { return kind_; }
   const std::string& deviceId() const { return deviceId_; }
@@ -123,6 +144,8 @@ class IioVectorSource {
   IioKind kind_ = IioKind::accel;
   ContextPtr context_;
   std::string deviceId_;
+  // Names the channels' value files in a TickReads: the device, the kind and the attribute.
+  std::string readKey_;
   std::array<Axis, 3> axes_;
   MountMatrix matrix_ = kIdentityMountMatrix;
   std::shared_ptr<SharedBuffer> buffered_;

@@ -290,6 +290,38 @@ TEST_F(IioMotionTest, seesAValueChangedBetweenSamples) {
   }
 }
 
+// The streams read at one wake-up share what they read: a second source of the same channels
+// takes the values the first one read, even when the device has changed since, until the next
+// wake-up; other channels of the same device, and reads without the wake-up's record, read the
+// device.
+TEST_F(IioMotionTest, sourcesReadAtOneWakeUpShareTheirValues) {
+  const std::string device = testbed_->addDevice("iio:device0", {{"in_accel_x_raw", "1"},
+                                                                 {"in_accel_y_raw", "2"},
+                                                                 {"in_accel_z_raw", "3"},
+                                                                 {"in_accel_scale", "0.5"},
+                                                                 {"in_anglvel_x_raw", "4"},
+                                                                 {"in_anglvel_y_raw", "5"},
+                                                                 {"in_anglvel_z_raw", "6"}});
+  auto first = iio::IioVectorSource::bind(iio::IioKind::accel);
+  auto second = iio::IioVectorSource::bind(iio::IioKind::accel);
+  auto gyro = iio::IioVectorSource::bind(iio::IioKind::anglvel);
+  ASSERT_TRUE(first && second && gyro);
+  iio::TickReads reads;
+  const auto before = first->read(&reads).vector;
+  ASSERT_TRUE(before);
+  testbed_->setAttribute(device, "in_accel_x_raw", "7");
+  testbed_->setAttribute(device, "in_anglvel_x_raw", "8");
+  EXPECT_EQ(second->read(&reads).vector, before);
+  EXPECT_EQ(gyro->read(&reads).vector, (CMVector{8, 5, 6}));
+  const auto after = second->read().vector;
+  ASSERT_TRUE(after);
+  EXPECT_NE(after->x, before->x);
+  EXPECT_EQ(after->y, before->y);
+  reads.clear();
+  EXPECT_EQ(first->read(&reads).vector, after);
+  EXPECT_EQ(second->read(&reads).vector, after);
+}
+
 // A running stream that is given a shorter interval does not first sit out its old, long one.
 TEST_F(IioMotionTest, aShorterIntervalTakesEffectAtOnce) {
   testbed_->addDevice("iio:device0",
