@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: MIT
+// The repeating timer that any dispatcher can run: a chain of one-shot timers.
+
+#include "pemdor/internal/RepeatingTimer.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <mutex>
+#include <utility>
+
+namespace pemdor::internal {
+namespace {
+
+// Its runs hold it strongly, so it lives until cancelled, or until the dispatcher drops the
+// pending run.
+class ChainedRepeating final : public TimerHandle,
+                               public std::enable_shared_from_this<ChainedRepeating> {
+ public:
+  ChainedRepeating(Dispatcher& dispatcher, RepeatSchedule schedule,
+                   std::shared_ptr<DispatchQueue> queue, Task task)
+      : dispatcher_(dispatcher),
+        schedule_(schedule),
+        queue_(std::move(queue)),
+        task_(std::move(task)) {}
+
+  // Schedules the run `tick`, unless the timer has been cancelled meanwhile.
+  void scheduleRun(std::uint64_t tick) {
+    const double due = schedule_.start + static_cast<double>(tick) * schedule_.interval;
+    auto timer =
+        dispatcher_.scheduleAt(due, queue_, [self = shared_from_this(), tick] { self->run(tick); });
+    bool late = false;
+    {
+      std::lock_guard lock(mutex_);
+      late = cancelled_.load(std::memory_order_relaxed);
+      if (!late) std::swap(current_, timer);
+    }
+    // The run that has just fired (or one that a cancel raced) is released outside the lock.
+    if (late && timer) timer->cancel();
+  }
+
+  void cancel() override {
+    std::shared_ptr<TimerHandle> timer;
+    {
+      std::lock_guard lock(mutex_);
+      cancelled_.store(true, std::memory_order_release);
+      timer = std::move(current_);
+    }
+    if (timer) timer->cancel();
+  }
+
+ private:
+  void run(std::uint64_t tick) {
+    if (cancelled_.load(std::memory_order_acquire)) return;
+    scheduleRun(tick + 1);
+    if (!cancelled_.load(std::memory_order_acquire)) task_();
+  }
+
+  Dispatcher& dispatcher_;
+  const RepeatSchedule schedule_;
+  const std::shared_ptr<DispatchQueue> queue_;
+  const Task task_;
+  std::mutex mutex_;
+  // Written under the lock, read by runs without it.
+  std::atomic<bool> cancelled_{false};
+  // The pending run's timer.
+  std::shared_ptr<TimerHandle> current_;
+};
+
+// A handle for a timer with nothing to run.
+class NoTimer final : public TimerHandle {
+ public:
+  void cancel() override {}
+};
+
+}  // namespace
+
+RepeatSchedule normalizedRepeat(const Dispatcher& dispatcher, double start, double interval) {
+  if (std::isnan(start)) start = dispatcher.monotonicNow();
+  if (!(interval >= kShortestRepeatInterval)) interval = kShortestRepeatInterval;
+  return {start, interval};
+}
+
+std::shared_ptr<TimerHandle> scheduleChainedRepeating(Dispatcher& dispatcher, double start,
+                                                      double interval,
+                                                      std::shared_ptr<DispatchQueue> queue,
+                                                      Task task) {
+  if (!task) return std::make_shared<NoTimer>();
+  if (!queue) queue = dispatcher.mainQueue();
+  auto timer = std::make_shared<ChainedRepeating>(
+      dispatcher, normalizedRepeat(dispatcher, start, interval), std::move(queue), std::move(task));
+  timer->scheduleRun(1);
+  return timer;
+}
+
+}  // namespace pemdor::internal
