@@ -22,7 +22,7 @@ class ChainedRepeating final : public TimerHandle,
       : dispatcher_(dispatcher),
         schedule_(schedule),
         queue_(std::move(queue)),
-        task_(std::move(task)) {}
+        task_(std::make_shared<const Task>(std::move(task))) {}
 
   // Schedules the run `tick`, unless the timer has been cancelled meanwhile.
   void scheduleRun(std::uint64_t tick) {
@@ -41,26 +41,35 @@ class ChainedRepeating final : public TimerHandle,
 
   void cancel() override {
     std::shared_ptr<TimerHandle> timer;
+    std::shared_ptr<const Task> task;
     {
       std::lock_guard lock(mutex_);
       cancelled_.store(true, std::memory_order_release);
       timer = std::move(current_);
+      task = std::move(task_);
     }
     if (timer) timer->cancel();
+    // The task goes here, outside the lock, unless a run is under way; then with that run.
   }
 
  private:
   void run(std::uint64_t tick) {
     if (cancelled_.load(std::memory_order_acquire)) return;
     scheduleRun(tick + 1);
-    if (!cancelled_.load(std::memory_order_acquire)) task_();
+    std::shared_ptr<const Task> task;
+    {
+      std::lock_guard lock(mutex_);
+      task = task_;
+    }
+    if (task && !cancelled_.load(std::memory_order_acquire)) (*task)();
   }
 
   Dispatcher& dispatcher_;
   const RepeatSchedule schedule_;
   const std::shared_ptr<DispatchQueue> queue_;
-  const Task task_;
   std::mutex mutex_;
+  // Shared with a run under way, so that a cancel from another thread can release it.
+  std::shared_ptr<const Task> task_;
   // Written under the lock, read by runs without it.
   std::atomic<bool> cancelled_{false};
   // The pending run's timer.
