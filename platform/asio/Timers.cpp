@@ -229,7 +229,8 @@ void Timers::run() {
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::unique_lock lock(mutex_);
   while (!stopped_) {
-    const SteadyTime now = std::chrono::steady_clock::now();
+    // The clock is read only when a timer is pending.
+    const SteadyTime now = timers_.empty() ? SteadyTime::min() : std::chrono::steady_clock::now();
     if (!timers_.empty() && timers_.begin()->first.due <= now) {
       auto node = timers_.extract(timers_.begin());
       if (node.mapped().repeating) {

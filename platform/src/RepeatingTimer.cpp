@@ -85,8 +85,19 @@ class NoTimer final : public TimerHandle {
 }  // namespace
 
 RepeatSchedule normalizedRepeat(const Dispatcher& dispatcher, double start, double interval) {
-  if (std::isnan(start)) start = dispatcher.monotonicNow();
   if (!(interval >= kShortestRepeatInterval)) interval = kShortestRepeatInterval;
+  const double now = dispatcher.monotonicNow();
+  if (!(start > -HUGE_VAL)) return {now, interval};
+  // Due times that passed before the timer was made are not made up: the schedule moves on to
+  // the last of them, which runs at once. Where the numbers are too far apart for that to come
+  // out, the first run is simply now.
+  const double passed = std::floor((now - start) / interval);
+  if (passed >= 2.0) {
+    start += (passed - 1.0) * interval;
+    if (!(start + interval <= now && start + 2.0 * interval > now - interval)) {
+      start = now - interval;
+    }
+  }
   return {start, interval};
 }
 

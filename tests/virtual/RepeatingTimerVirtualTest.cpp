@@ -39,25 +39,38 @@ TEST(RepeatingTimerVirtualTest, RunsExactlyAtStartPlusMultiplesOfTheIntervalBefo
   EXPECT_FALSE(d->hasPendingWork()) << "a cancel from inside the task leaves nothing pending";
 }
 
-TEST(RepeatingTimerVirtualTest, CancelReleasesTheTaskAndAStartInThePastCatchesUpRunByRun) {
+TEST(RepeatingTimerVirtualTest, PassedDueTimesRunOnceAtTheStartAndOneByOneAfterAClockJump) {
   auto d = VirtualDispatcher::create(10.0);
   auto held = std::make_shared<int>(0);
   int runs = 0;
-  // Due at 9.75, 9.85 and 9.95, passed, each run at once as its predecessor schedules it; then
-  // at 10.05, ahead.
+  // Due at 9.75, 9.85 and 9.95, before the timer was made: only the last of them runs, at once;
+  // then 10.05, and on.
   auto timer =
       internal::scheduleRepeating(*d, 9.65, 0.1, d->mainQueue(), [&runs, held] { ++runs; });
-  EXPECT_EQ(d->runUntilIdle(), 3u);
-  EXPECT_EQ(runs, 3);
-  EXPECT_EQ(d->nextTimerDue(), 9.65 + 4 * 0.1);
+  EXPECT_EQ(d->runUntilIdle(), 1u);
+  EXPECT_EQ(runs, 1);
+  ASSERT_TRUE(d->nextTimerDue());
+  EXPECT_NEAR(*d->nextTimerDue(), 10.05, 1e-9);
   d->advanceBy(0.1);
-  EXPECT_EQ(runs, 4);
+  EXPECT_EQ(runs, 2);
+  // A clock that jumps while the timer runs gets one run for each due time it passed.
+  d->advanceClockBy(0.3);
+  EXPECT_EQ(d->runUntilIdle(), 3u);
+  EXPECT_EQ(runs, 5);
   EXPECT_EQ(held.use_count(), 2);
   timer->cancel();
   EXPECT_EQ(held.use_count(), 1);
   EXPECT_FALSE(d->hasPendingWork());
   d->advanceBy(1.0);
-  EXPECT_EQ(runs, 4);
+  EXPECT_EQ(runs, 5);
+
+  // A start so far back that its phase cannot be kept runs now, and then every interval.
+  int far = 0;
+  auto ancient = internal::scheduleRepeating(*d, -1e300, 0.5, d->mainQueue(), [&] { ++far; });
+  EXPECT_EQ(d->runUntilIdle(), 1u);
+  d->advanceBy(1.25);
+  EXPECT_EQ(far, 3);
+  ancient->cancel();
 
   // An interval that is not a positive number is the shortest one, not a loop that never lets
   // time move; a task that is empty runs nothing.

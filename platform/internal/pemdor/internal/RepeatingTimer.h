@@ -17,8 +17,9 @@ inline constexpr double kShortestRepeatInterval = 1e-6;
 // Runs `task` on `queue` (the main queue when null) at start + interval, start + 2 × interval,
 // ... on `dispatcher`'s monotonic clock, each due time computed afresh as start + k × interval so
 // that the schedule never drifts, until the handle is cancelled. Dropping the handle does not
-// cancel the timer. A `start` that is not a number means now. Thread-safe; the task never runs
-// inside this call.
+// cancel the timer. A `start` that is not a number (or is minus infinity) means now; a `start`
+// further back keeps its phase, but of the due times that have passed only the last one runs, at
+// once. Thread-safe; the task never runs inside this call.
 //
 // Cancelling works as for a one-shot timer: no run starts after cancel() has returned when it is
 // called on the timer's own serial queue (or from inside the task); from another thread a run
