@@ -12,8 +12,9 @@
 namespace pemdor::internal {
 namespace {
 
-// Its runs hold it strongly, so it lives until cancelled, or until the dispatcher drops the
-// pending run.
+// A repeating timer made of one-shot timers: each run schedules the next one before it calls the
+// task. Its pending run holds it strongly, so it lives until cancelled, or until the dispatcher
+// drops that run.
 class ChainedRepeating final : public TimerHandle,
                                public std::enable_shared_from_this<ChainedRepeating> {
  public:
