@@ -11,6 +11,7 @@
 
 #include "SimInternal.h"
 #include "pemdor/internal/PlatformHelpers.h"
+#include "pemdor/internal/RepeatingTimer.h"
 #include "pemdor/internal/StreamSlot.h"
 
 namespace pemdor::sim {
@@ -147,7 +148,8 @@ class SimMotionManager final : public CMMotionManager,
   };
 
   // Streams that tick together. Ticks fall at base + k × interval (k = 1, 2, ...), computed
-  // afresh each time so that they never drift. A group without members is free.
+  // afresh each time so that they never drift, on one repeating timer made when the group begins.
+  // A group without members is free.
   struct Group {
     std::shared_ptr<OperationQueue> queue;
     double interval = 0.0;
@@ -221,26 +223,26 @@ class SimMotionManager final : public CMMotionManager,
     g.ticks = 0;
     g.members[index(stream)] = true;
     s.group = *free;
-    g.timer = scheduleTick(*free);
+    g.timer = startTicks(*free);
   }
 
-  // Called with the lock held.
-  std::shared_ptr<TimerHandle> scheduleTick(std::size_t group) {
+  // The group's timer, for its whole use. Called with the lock held.
+  std::shared_ptr<TimerHandle> startTicks(std::size_t group) {
     const Group& g = groups_[group];
-    const double due = g.base + static_cast<double>(g.ticks + 1) * g.interval;
-    return device_->dispatcher->scheduleAt(due, g.queue,
-                                           [weak = weak_from_this(), group, epoch = g.epoch] {
-                                             if (auto self = weak.lock()) self->tick(group, epoch);
-                                           });
+    return internal::scheduleRepeating(*device_->dispatcher, g.base, g.interval, g.queue,
+                                       [weak = weak_from_this(), group, epoch = g.epoch] {
+                                         if (auto self = weak.lock()) self->tick(group, epoch);
+                                       });
   }
 
-  // Runs on the group's queue when its tick is due: takes one reading of every member, schedules
-  // the next tick while any member's script goes on, and then, with no lock held, runs the
-  // handlers in stream order. A handler that stops a later stream of the same tick keeps that
-  // stream's reading from running.
+  // Runs on the group's queue when its tick is due: takes one reading of every member and then,
+  // with no lock held, runs the handlers in stream order. A member whose script has run out
+  // leaves the group, and the last one to leave frees it, which cancels the timer. A handler that
+  // stops a later stream of the same tick keeps that stream's reading from running. A tick of an
+  // earlier use of the group (one that raced the cancel) does nothing.
   void tick(std::size_t group, std::uint64_t epoch) {
     struct Due {
-      Delivery<VectorHandler> delivery;
+      LocalDelivery<VectorHandler> delivery;
       std::optional<CMVector> reading;
     };
     std::array<std::optional<Due>, kMotionStreamCount> due;
@@ -250,18 +252,15 @@ class SimMotionManager final : public CMMotionManager,
       Group& g = groups_[group];
       if (g.epoch != epoch || g.empty()) return;
       ++g.ticks;
-      // This tick's own timer has run; dropping it leaves nothing to cancel.
-      g.timer.reset();
       for (MotionStream stream : kAllMotionStreams) {
         if (!g.members[index(stream)]) continue;
         Stream& s = streams_[index(stream)];
         const Script sc = script(stream);
-        due[index(stream)] = Due{*s.slot.delivery(), sc.at(s.position)};
+        due[index(stream)] = Due{*s.slot.localDelivery(), sc.at(s.position)};
         ++s.position;
         // A script that has run out leaves its group: the stream stays active but stalls.
         if (!sc.has(s.position)) leave(stream, leftovers);
       }
-      if (g.epoch == epoch) g.timer = scheduleTick(group);
     }
     for (MotionStream stream : kAllMotionStreams) {
       const auto& d = due[index(stream)];

@@ -30,9 +30,9 @@
 //
 // How the providers use it:
 //  - A motion manager keeps a StreamSlot per stream. Its sampling thread (or timer) copies
-//    slot.delivery() under the lock, reads with none, and either runs the handler through
-//    Delivery::runIfCurrent() when it is already on the handler's queue (the simulated device),
-//    or hands the readings of one wake-up to a DeliveryBatch (IIO).
+//    slot.delivery() under the lock, reads with none, and hands the readings of one wake-up to a
+//    DeliveryBatch (IIO). A timer that is already on the handler's queue (the simulated device)
+//    copies slot.localDelivery() instead and runs the handler through its runIfCurrent().
 //  - A location manager keeps a RunToken: begin() at startUpdatingLocation, end() at
 //    stopUpdatingLocation. Callbacks posted to the main queue carry the ticket and reach the
 //    delegate only while it is current; a failure that ends the updates by itself (a lost
@@ -142,6 +142,20 @@ struct Delivery {
   }
 };
 
+/// What a delivery needs when its handler runs on the queue where it was taken: the handler and
+/// the ticket of its run, without the queue. Copied under the owner's lock and used with none.
+template <typename Handler>
+struct LocalDelivery {
+  std::shared_ptr<const Handler> handler;
+  RunToken::Ticket ticket;
+
+  /// Calls `call(handler)` if the run is still current. For code already running on the queue.
+  template <typename Call>
+  void runIfCurrent(Call&& call) const {
+    if (ticket.current()) std::forward<Call>(call)(*handler);
+  }
+};
+
 /// A stream's queue, handler and run token.
 template <typename Handler>
 class StreamSlot {
@@ -176,6 +190,12 @@ class StreamSlot {
   std::optional<Delivery<Handler>> delivery() const {
     if (!active_) return std::nullopt;
     return Delivery<Handler>{queue_, handler_, token_.ticket()};
+  }
+
+  /// As delivery(), without the queue, for a caller that is already on it.
+  std::optional<LocalDelivery<Handler>> localDelivery() const {
+    if (!active_) return std::nullopt;
+    return LocalDelivery<Handler>{handler_, token_.ticket()};
   }
 
   /// The queue of the current run (null when stopped).
