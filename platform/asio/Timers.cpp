@@ -1,14 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "Timers.h"
 
-#include <linux/futex.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 #include <algorithm>
-#include <climits>
 #include <cmath>
-#include <ctime>
 #include <utility>
 
 #include "AsioQueues.h"
@@ -115,26 +110,6 @@ void RepeatingHandle::cancel() {
   auto run = run_.lock();
   if (timers && run) timers->cancel(*run);
   // The entry, and with it the task unless a run is under way, goes with `run`, after the lock.
-}
-
-void TimerSleep::wake() {
-  futex(FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
-}
-
-void TimerSleep::sleep(std::uint32_t ticket, SteadyTime until) {
-  if (until == SteadyTime::max()) {
-    futex(FUTEX_WAIT_PRIVATE, ticket, nullptr);
-    return;
-  }
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch());
-  const timespec at{static_cast<time_t>(ns.count() / 1'000'000'000),
-                    static_cast<long>(ns.count() % 1'000'000'000)};
-  // An absolute time on CLOCK_MONOTONIC: FUTEX_WAIT_BITSET without FUTEX_CLOCK_REALTIME.
-  futex(FUTEX_WAIT_BITSET_PRIVATE, ticket, &at);
-}
-
-long TimerSleep::futex(int op, std::uint32_t value, const void* at) {
-  return syscall(SYS_futex, &word_, op, value, at, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
 std::shared_ptr<WorkQueue> Timers::poolWorkOf(const DispatchQueue& queue) const {

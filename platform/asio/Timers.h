@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "WorkQueue.h"
+#include "pemdor/internal/SleepWord.h"
 #include "pemdor/platform/Dispatch.h"
 
 namespace pemdor::asio_dispatch {
@@ -28,27 +29,6 @@ struct TimerKey {
   SteadyTime due;
   std::uint64_t id = 0;
   auto operator<=>(const TimerKey&) const = default;
-};
-
-// Where the timer thread sleeps until its next due time: a futex word. A condition variable
-// would serve as well, but after a timed-out wait glibc's leaves its mutex marked as contended,
-// which costs one more system call on every tick of a periodic timer. The timers' lock guards
-// what the sleeper looks at; the word only tells it that something changed.
-class TimerSleep {
- public:
-  // With the lock held: the value that the next sleep() waits on.
-  std::uint32_t ticket() const { return word_.load(std::memory_order_relaxed); }
-  // With the lock held, followed by wake() once it is released: a sleep() on an earlier ticket
-  // returns, or does not begin.
-  void change() { word_.fetch_add(1, std::memory_order_relaxed); }
-  void wake();
-  // Without the lock: sleeps while the word holds `ticket`, until `until` (the steady clock;
-  // max() for no limit). May return early; the caller looks again.
-  void sleep(std::uint32_t ticket, SteadyTime until);
-
- private:
-  long futex(int op, std::uint32_t value, const void* at);
-  std::atomic<std::uint32_t> word_{0};
 };
 
 // Set by TimerHandle::cancel() and read right before the timer's task runs.
@@ -134,7 +114,8 @@ class Timers : public std::enable_shared_from_this<Timers> {
   // An empty node of a timer that has fired, for the next timer to take.
   TimerMap::node_type spareNode_;
   std::uint64_t nextTimer_ = 0;
-  TimerSleep sleep_;
+  // Where the timer thread sleeps until its next due time (see SleepWord.h).
+  internal::SleepWord sleep_;
   // The due time the timer thread is waiting for: max() while no timer is pending, min() while
   // it is not waiting (it looks at the timers again before it waits). A timer due earlier, or
   // the cancelling of the one it waits for, wakes it.
