@@ -198,6 +198,12 @@ check_completion() {
       pemdor-sensors "$command" --virtual-time --
   done
 
+  # A --location list goes on after its last comma with the services not in it yet.
+  expect "a --location list" "gpsd,geoclue gpsd,sim" pemdor-sensors sync --location gpsd,
+  expect "a --location list's last word" "sim,gpsd,geoclue" \
+    pemdor-sensors snapshot --location sim,gpsd,g
+  expect "a full --location list" "" pemdor-sensors sync --location sim,gpsd,geoclue,
+
   # Every option that takes a value completes as its kind of value asks.
   for command in "${commands[@]}"; do
     while read -r option; do
