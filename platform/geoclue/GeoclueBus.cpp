@@ -422,25 +422,12 @@ void GeoclueBus::retire(Run& run) {
   run.ended = true;
   if (!run.client.empty() && connection_) {
     sendWithoutReply(connection_.get(), run.client.c_str(), kClientInterface, "Stop");
-    // DeleteClient is a call with an answer, and the run stays until the answer comes. The
-    // connection closes once no run is left, and messages sent right before a peer leaves the
-    // bus need not all be read by the bus: waiting for the answer makes sure that the service
-    // has had the Stop and the deletion.
-    const std::string client = std::exchange(run.client, {});
-    run.deleting = call(
-        run, kManagerPath, kManagerInterface, "DeleteClient", &GeoclueBus::onClientDeleted,
-        [&client](sd_bus_message* m) { return sd_bus_message_append(m, "o", client.c_str()); });
-    run.removable = !run.deleting;
+    sendWithoutReply(connection_.get(), kManagerPath, kManagerInterface, "DeleteClient",
+                     run.client.c_str());
+    run.client.clear();
+    run.removable = true;
   }
   if (run.client.empty() && run.owner.empty() && run.slots.empty()) run.removable = true;
-}
-
-int GeoclueBus::onClientDeleted(sd_bus_message*, void* data, sd_bus_error*) {
-  // Answered, with an error or not (a bound that passed is one): nothing is left to wait for.
-  auto& run = *static_cast<Run*>(data);
-  run.deleting = false;
-  run.removable = true;
-  return 0;
 }
 
 void GeoclueBus::fail(Run& run, Failure failure, std::string message) {
@@ -448,7 +435,7 @@ void GeoclueBus::fail(Run& run, Failure failure, std::string message) {
   // The service is gone: its clients went with it.
   if (failure == Failure::serviceLeft || failure == Failure::noBus) run.client.clear();
   retire(run);
-  if (!run.deleting) run.removable = true;
+  run.removable = true;
   NSError error{domainOf(failure), static_cast<long>(failure), std::move(message)};
   dispatcher_->mainQueue()->async(
       [manager = run.manager, ticket = run.ticket, error = std::move(error)] {

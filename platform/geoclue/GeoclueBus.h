@@ -103,9 +103,6 @@ class GeoclueBus {
     bool ended = false;
     /// It may be removed (after the bus thread is out of sd-bus's callbacks).
     bool removable = false;
-    /// DeleteClient has been sent and not answered yet: the run, and the connection, stay until
-    /// the answer (or the call's bound) comes.
-    bool deleting = false;
     /// The Location object read last, so that one position is not delivered twice.
     std::string lastLocation;
     /// When the latest call was sent, to tell a timeout from a service that went away.
@@ -139,7 +136,6 @@ class GeoclueBus {
   static int onLocationUpdated(sd_bus_message* signal, void* data, sd_bus_error*);
   static int onLocationRead(sd_bus_message* reply, void* data, sd_bus_error*);
   static int onNameOwnerChanged(sd_bus_message* signal, void* data, sd_bus_error*);
-  static int onClientDeleted(sd_bus_message* reply, void* data, sd_bus_error*);
 
   const std::shared_ptr<Dispatcher> dispatcher_;
   const std::string desktopId_;
