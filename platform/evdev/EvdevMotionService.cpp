@@ -2,7 +2,7 @@
 // The input-device motion service: motion managers that sample evdev accelerometer nodes.
 //
 // Each manager paces its streams on an I/O thread of its own, made at its first start and ended
-// when the manager goes. The thread sleeps on a condition variable until the next stream is due;
+// when the manager goes. The thread sleeps on a futex word until the next stream is due;
 // then it drains each node that a due stream reads, once, without blocking, and hands the
 // readings of that wake-up to their queues together. A controller sends hundreds of events a
 // second, but the kernel queues them between ticks, so sampling costs one wake-up per tick and
@@ -19,7 +19,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -31,6 +30,7 @@
 #include "EvdevReader.h"
 #include "pemdor/internal/GravityEstimator.h"
 #include "pemdor/internal/PlatformHelpers.h"
+#include "pemdor/internal/SleepWord.h"
 #include "pemdor/internal/StreamSlot.h"
 #include "pemdor/platform/Providers.h"
 
@@ -163,7 +163,8 @@ struct Core {
   };
 
   std::mutex mutex;
-  std::condition_variable wake;
+  // Where the I/O thread sleeps.
+  internal::SleepWord sleep;
   bool quit = false;
   std::array<Stream, kMotionStreamCount> streams;
 
@@ -217,11 +218,7 @@ struct Core {
       }
       const bool anyRelease = std::find(releases.begin(), releases.end(), true) != releases.end();
       if (due.empty() && !anyRelease) {
-        if (wakeAt) {
-          core->wake.wait_until(lock, *wakeAt);
-        } else {
-          core->wake.wait(lock);
-        }
+        core->sleep.wait(lock, wakeAt ? *wakeAt : Clock::time_point::max());
         continue;
       }
       lock.unlock();
@@ -272,14 +269,16 @@ class EvdevMotionManager final : public CMMotionManager {
 
   ~EvdevMotionManager() override {
     std::array<StreamSlot<VectorHandler>::Released, kMotionStreamCount> released;
+    bool wake = false;
     {
       std::lock_guard lock(core_->mutex);
       core_->quit = true;
       for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
         released[i] = core_->streams[i].slot.stop();
       }
+      wake = core_->sleep.changed();
     }
-    core_->wake.notify_all();
+    if (wake) core_->sleep.wake();
     if (thread_.joinable()) {
       // A handler's last reference may be dropped on the I/O thread and take this manager with
       // it; the thread then ends by itself, holding the core.
@@ -299,14 +298,16 @@ class EvdevMotionManager final : public CMMotionManager {
     const double interval = std::isfinite(seconds) && seconds > 0.0
                                 ? std::clamp(seconds, kShortestInterval, kLongestInterval)
                                 : kShortestInterval;
+    bool wake = false;
     {
       std::lock_guard lock(core_->mutex);
       Core::Stream& s = core_->streams[index(stream)];
       s.interval = interval;
       // A running stream takes a shorter interval from now on, not after its old wait.
       if (s.slot.active()) s.due = std::min(s.due, Clock::now() + toDuration(interval));
+      wake = core_->sleep.changed();
     }
-    core_->wake.notify_all();
+    if (wake) core_->sleep.wake();
   }
 
   double updateInterval(MotionStream stream) const override {
@@ -318,23 +319,27 @@ class EvdevMotionManager final : public CMMotionManager {
                     VectorHandler handler) override {
     if (!queue || !handler || !isAvailable(stream)) return;
     StreamSlot<VectorHandler>::Released replaced;
+    bool wake = false;
     {
       std::lock_guard lock(core_->mutex);
       replaced = core_->streams[index(stream)].slot.start(std::move(queue), std::move(handler));
       core_->scheduleFirst(index(stream), Clock::now());
       if (!thread_.joinable()) thread_ = std::thread([core = core_] { Core::run(core); });
+      wake = core_->sleep.changed();
     }
-    core_->wake.notify_all();
+    if (wake) core_->sleep.wake();
   }
 
   void stopUpdates(MotionStream stream) override {
     StreamSlot<VectorHandler>::Released released;
+    bool wake = false;
     {
       std::lock_guard lock(core_->mutex);
       released = core_->streams[index(stream)].slot.stop();
       if (!released.handler) return;
+      wake = core_->sleep.changed();
     }
-    core_->wake.notify_all();
+    if (wake) core_->sleep.wake();
   }
 
   bool isActive(MotionStream stream) const override {

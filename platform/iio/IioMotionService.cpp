@@ -200,9 +200,8 @@ struct Core {
   };
 
   std::mutex mutex;
-  // Where the I/O thread sleeps; `waiting` while it does (or is about to), under the lock.
+  // Where the I/O thread sleeps.
   internal::SleepWord sleep;
-  bool waiting = false;
   bool quit = false;
   std::array<Stream, kMotionStreamCount> streams;
 
@@ -329,12 +328,7 @@ struct Core {
       }
       const bool post = !ready.empty() && !gathering;
       if (!handOver && !post && dropped.empty()) {
-        const std::uint32_t ticket = core->sleep.ticket();
-        core->waiting = true;
-        lock.unlock();
-        core->sleep.sleep(ticket, wakeAt ? *wakeAt : Clock::time_point::max());
-        lock.lock();
-        core->waiting = false;
+        core->sleep.wait(lock, wakeAt ? *wakeAt : Clock::time_point::max());
         continue;
       }
       lock.unlock();
@@ -392,17 +386,9 @@ struct Core {
     {
       std::lock_guard lock(mutex);
       finished[stream] = std::move(done);
-      wake = changedLocked();
+      wake = sleep.changed();
     }
     if (wake) sleep.wake();
-  }
-
-  // With the lock held, after a change the I/O thread must look at: true when the thread is
-  // asleep (or about to be), and sleep.wake() is then to follow once the lock is released.
-  bool changedLocked() {
-    if (!waiting) return false;
-    sleep.change();
-    return true;
   }
 };
 
@@ -421,7 +407,7 @@ class IioMotionManager final : public CMMotionManager {
       for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
         released[i] = core_->streams[i].slot.stop();
       }
-      wake = core_->changedLocked();
+      wake = core_->sleep.changed();
     }
     if (wake) core_->sleep.wake();
     if (thread_.joinable()) {
@@ -451,7 +437,7 @@ class IioMotionManager final : public CMMotionManager {
       s.interval = interval;
       // A running stream takes a shorter interval from now on, not after its old wait.
       if (s.slot.active()) s.due = std::min(s.due, Clock::now() + toDuration(interval));
-      wake = core_->changedLocked();
+      wake = core_->sleep.changed();
     }
     if (wake) core_->sleep.wake();
   }
@@ -471,7 +457,7 @@ class IioMotionManager final : public CMMotionManager {
       replaced = core_->streams[index(stream)].slot.start(std::move(queue), std::move(handler));
       core_->scheduleFirst(index(stream), Clock::now());
       if (!thread_.joinable()) thread_ = std::thread([core = core_] { Core::run(core); });
-      wake = core_->changedLocked();
+      wake = core_->sleep.changed();
     }
     if (wake) core_->sleep.wake();
   }
@@ -483,7 +469,7 @@ class IioMotionManager final : public CMMotionManager {
       std::lock_guard lock(core_->mutex);
       released = core_->streams[index(stream)].slot.stop();
       if (!released.handler) return;
-      wake = core_->changedLocked();
+      wake = core_->sleep.changed();
     }
     if (wake) core_->sleep.wake();
   }

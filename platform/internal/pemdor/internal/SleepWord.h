@@ -13,7 +13,9 @@
 //  - a waker, holding L, changes what the sleeper looks at and, when the sleeper is marked as
 //    waiting, calls change(); once it has released L it calls wake().
 // A change made between the sleeper's release of L and its sleep makes that sleep return at
-// once. A waker that finds nobody waiting makes no system call.
+// once. A waker that finds nobody waiting makes no system call. wait() and changed() do all of
+// this for a sleeper whose waiting is only marked here; a sleeper that keeps its own mark (the
+// dispatcher's timers, which also note what they wait for) uses the four steps directly.
 
 #include <atomic>
 #include <chrono>
@@ -36,9 +38,30 @@ class SleepWord {
   // (CLOCK_MONOTONIC; max() for no limit). May return early; the caller looks again.
   void sleep(std::uint32_t ticket, TimePoint until);
 
+  // With `lock` (L) held: marks the sleeper as waiting and sleeps with L released, until `until`
+  // or a change; L is held again when it returns.
+  template <typename Lock>
+  void wait(Lock& lock, TimePoint until) {
+    const std::uint32_t t = ticket();
+    waiting_ = true;
+    lock.unlock();
+    sleep(t, until);
+    lock.lock();
+    waiting_ = false;
+  }
+  // With L held, after a change the sleeper must see: true when the sleeper waits, and wake() is
+  // then to follow once L is released.
+  bool changed() {
+    if (!waiting_) return false;
+    change();
+    return true;
+  }
+
  private:
   long futex(int op, std::uint32_t value, const void* at);
   std::atomic<std::uint32_t> word_{0};
+  // Under L: a sleeper is in wait().
+  bool waiting_ = false;
 };
 
 }  // namespace pemdor::internal
