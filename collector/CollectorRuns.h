@@ -171,6 +171,11 @@ class PemdorDeviceSensorInfo::SyncRun final : public Run {
   void finish() override;
 
  private:
+  // The body of every stream's handler: keeps the collector and the run across the reading,
+  // since a stop inside may release the handler that holds them.
+  static void deliverReading(const std::shared_ptr<PemdorDeviceSensorInfo>& collector,
+                             const std::shared_ptr<SyncRun>& run, MotionStream stream,
+                             const CMVector* value);
   void handleReading(MotionStream stream, const CMVector* value);
   void startUpdates();
 

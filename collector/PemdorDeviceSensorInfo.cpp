@@ -5,6 +5,7 @@
 #include "CollectorRuns.h"
 
 #include "ReadingFormat.h"
+#include "pemdor/internal/TickPath.h"
 
 namespace pemdor {
 
@@ -50,7 +51,7 @@ void PemdorDeviceSensorInfo::setLocationManager(std::shared_ptr<CLLocationManage
   std::lock_guard guard(impl_->propertiesMutex);
   previous = std::exchange(impl_->locationManager, std::move(manager));
 }
-std::shared_ptr<CMMotionManager> PemdorDeviceSensorInfo::motionManager() const {
+PEMDOR_TICK_PATH std::shared_ptr<CMMotionManager> PemdorDeviceSensorInfo::motionManager() const {
   std::lock_guard guard(impl_->propertiesMutex);
   return impl_->motionManager;
 }

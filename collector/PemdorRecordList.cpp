@@ -3,6 +3,7 @@
 
 #include "ReadingFormat.h"
 #include "RecordListAccess.h"
+#include "pemdor/internal/TickPath.h"
 
 namespace pemdor {
 
@@ -57,9 +58,10 @@ std::vector<std::string> PemdorRecordList::snapshot() const {
   return copy;
 }
 
-bool detail::RecordListAccess::appendSyncReadingIfBelow(PemdorRecordList& list, const CMVector& v,
-                                                        double secondsSince1970,
-                                                        std::size_t limit) {
+PEMDOR_TICK_PATH bool detail::RecordListAccess::appendSyncReadingIfBelow(PemdorRecordList& list,
+                                                                         const CMVector& v,
+                                                                         double secondsSince1970,
+                                                                         std::size_t limit) {
   std::lock_guard guard(list.mutex_);
   if (list.entries_.size() >= limit) return false;
   list.entries_.emplace_back(PemdorRecordList::Reading{v.x, v.y, v.z, secondsSince1970});

@@ -6,6 +6,7 @@
 
 #include "ReadingFormat.h"
 #include "RecordListAccess.h"
+#include "pemdor/internal/TickPath.h"
 
 namespace pemdor {
 
@@ -50,10 +51,7 @@ void PemdorDeviceSensorInfo::SyncRun::startMotion() {
     if (!motion->isAvailable(stream)) continue;
     motion->setUpdateInterval(stream, kSensorUpdateInterval);
     auto handler = [self, run, stream](const CMVector* value, const NSError*) {
-      // A stop inside may release this handler; keep what it holds.
-      const auto collector = self;
-      const auto owner = run;
-      owner->handleReading(stream, value);
+      deliverReading(self, run, stream, value);
     };
     if (stream == MotionStream::deviceMotion) {
       motion->startDeviceMotionUpdatesUsingReferenceFrame(
@@ -67,7 +65,18 @@ void PemdorDeviceSensorInfo::SyncRun::startMotion() {
   }
 }
 
-void PemdorDeviceSensorInfo::SyncRun::handleReading(MotionStream stream, const CMVector* value) {
+// Out of line, so that the handlers of the four streams, and the wrapper of the gravity one, run
+// this one copy of the code in every tick.
+[[gnu::noinline]] PEMDOR_TICK_PATH void PemdorDeviceSensorInfo::SyncRun::deliverReading(
+    const std::shared_ptr<PemdorDeviceSensorInfo>& collector, const std::shared_ptr<SyncRun>& run,
+    MotionStream stream, const CMVector* value) {
+  const auto keepCollector = collector;
+  const auto keepRun = run;
+  keepRun->handleReading(stream, value);
+}
+
+PEMDOR_TICK_PATH void PemdorDeviceSensorInfo::SyncRun::handleReading(MotionStream stream,
+                                                                     const CMVector* value) {
   PemdorDeviceSensorInfo& c = collector_;
   const CMVector vector = value ? *value : CMVector{};
   // The reading's time as getCurrentTime() would write it; the list writes the text when it is

@@ -18,6 +18,7 @@
 #include "WorkQueue.h"
 #include "pemdor/internal/QueueHandOff.h"
 #include "pemdor/internal/RepeatingTimer.h"
+#include "pemdor/internal/TickPath.h"
 
 namespace pemdor {
 namespace {
@@ -257,7 +258,7 @@ class AsioDispatcher final : public RealDispatcher {
   std::shared_ptr<OperationQueue> makeOperationQueue(std::string label) override {
     return core_->makeOperationQueue(std::move(label));
   }
-  double monotonicNow() const override { return steadySeconds(); }
+  PEMDOR_TICK_PATH double monotonicNow() const override { return steadySeconds(); }
   std::shared_ptr<TimerHandle> scheduleAt(double when, std::shared_ptr<DispatchQueue> queue,
                                           Task task) override {
     if (!queue) queue = core_->mainQueue();

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "AsioQueues.h"
+#include "pemdor/internal/TickPath.h"
 
 namespace pemdor::asio_dispatch {
 
@@ -18,14 +19,14 @@ constexpr double kLatestDue = 4e9;
 // scheduleRepeating() is given, and exact as a double.
 constexpr std::uint64_t kLastTick = std::uint64_t{1} << 53;
 
-double steadySeconds() {
+PEMDOR_TICK_PATH double steadySeconds() {
   using namespace std::chrono;
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
 namespace {
 
-SteadyTime steadyTimePoint(double seconds) {
+PEMDOR_TICK_PATH SteadyTime steadyTimePoint(double seconds) {
   using namespace std::chrono;
   const double clamped = std::clamp(seconds, 0.0, kLatestDue);
   // Rounded up, so that a timer never fires before monotonicNow() has reached its due time.
@@ -95,8 +96,8 @@ struct RepeatingRun {
   const std::shared_ptr<RepeatingHandle> handle;
   const double start;
   const double interval;
-  // Guarded by the timers' lock: the run the entry waits for (k in start + k × interval) and the
-  // entry's key in the map.
+  // Guarded by the timers' lock: the run the entry waits for (k in start + k × interval) and
+  // its key in the order of all timers.
   std::uint64_t tick = 1;
   TimerKey key;
   // From the firing of a run until the task returns, so that runs never overlap: a tick that
@@ -122,11 +123,15 @@ bool Timers::insertLocked(const TimerKey& key, PendingTimer pending) {
   if (spareNode_.empty()) {
     timers_.emplace(key, std::move(pending));
   } else {
-    // The node of a timer that fired, emptied outside the lock: no allocation per tick.
+    // The node of a timer that fired, emptied outside the lock: no allocation per timer.
     spareNode_.key() = key;
     spareNode_.mapped() = std::move(pending);
     timers_.insert(std::move(spareNode_));
   }
+  return wakesFor(key);
+}
+
+bool Timers::wakesFor(const TimerKey& key) {
   const bool wake = key.due < waitsUntil_;
   if (wake) sleep_.change();
   return wake;
@@ -179,14 +184,15 @@ std::shared_ptr<TimerHandle> Timers::scheduleRepeating(double start, double inte
     if (!stopped_) {
       // A first due time that has passed fires at once, on the timer thread.
       run->key = {steadyTimePoint(start + interval), ++nextTimer_};
-      wake = insertLocked(run->key, {{}, {}, {}, {}, run});
+      repeating_.push_back(run);
+      wake = wakesFor(run->key);
     }
   }
   if (wake) sleep_.wake();
   return handle;
 }
 
-TimerKey Timers::nextKeyLocked(RepeatingRun& run, SteadyTime now) {
+PEMDOR_TICK_PATH void Timers::advanceLocked(RepeatingRun& run, SteadyTime now) {
   const double nowSeconds = std::chrono::duration<double>(now.time_since_epoch()).count();
   // The next run, unless the timer thread comes late: then the first one still ahead.
   double next = static_cast<double>(run.tick) + 1.0;
@@ -195,49 +201,62 @@ TimerKey Timers::nextKeyLocked(RepeatingRun& run, SteadyTime now) {
   run.tick = next < static_cast<double>(kLastTick) ? static_cast<std::uint64_t>(next) : kLastTick;
   run.key = {steadyTimePoint(run.start + static_cast<double>(run.tick) * run.interval),
              ++nextTimer_};
-  return run.key;
 }
 
-void Timers::run() {
+PEMDOR_TICK_PATH void Timers::run() {
   // Timers are due when they are due: no timer slack (50 us by default for a sleeping thread,
   // none for Asio's timerfd before).
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::unique_lock lock(mutex_);
   while (!stopped_) {
-    // The clock is read only when a timer is pending.
-    const SteadyTime now = timers_.empty() ? SteadyTime::min() : std::chrono::steady_clock::now();
-    if (!timers_.empty() && timers_.begin()->first.due <= now) {
-      auto node = timers_.extract(timers_.begin());
-      if (node.mapped().repeating) {
-        // The entry goes back with its next due time before the run begins, so that timers the
-        // task schedules for that same time come after it, and a cancel finds it there.
-        std::shared_ptr<RepeatingRun> run = node.mapped().repeating;
-        node.key() = nextKeyLocked(*run, now);
-        timers_.insert(std::move(node));
-        lock.unlock();
-        fire(run);
-        // A cancel meanwhile leaves the last reference here: the task goes outside the lock.
-        run.reset();
-        lock.lock();
-        continue;
-      }
-      lock.unlock();
-      fire(std::move(node.mapped()));
-      // What the timer held (its queue) goes before the lock is taken again; the emptied node is
-      // kept for the next timer.
-      node.mapped() = {};
-      lock.lock();
-      if (spareNode_.empty()) spareNode_ = std::move(node);
+    // The earliest timer: the first one-shot timer or the earliest repeating one.
+    const std::shared_ptr<RepeatingRun>* repeating = nullptr;
+    for (const auto& run : repeating_) {
+      if (!repeating || run->key < (*repeating)->key) repeating = &run;
+    }
+    const bool oneShot =
+        !timers_.empty() && (!repeating || timers_.begin()->first < (*repeating)->key);
+    if (!oneShot && !repeating) {
+      waitUnlocked(lock, SteadyTime::max());
       continue;
     }
-    const SteadyTime until = timers_.empty() ? SteadyTime::max() : timers_.begin()->first.due;
-    const std::uint32_t ticket = sleep_.ticket();
-    waitsUntil_ = until;
+    const SteadyTime due = oneShot ? timers_.begin()->first.due : (*repeating)->key.due;
+    // The clock is read only when a timer is pending.
+    const SteadyTime now = std::chrono::steady_clock::now();
+    if (due > now) {
+      waitUnlocked(lock, due);
+      continue;
+    }
+    if (!oneShot) {
+      // The timer takes its next due time before the run begins, so that timers the task
+      // schedules for that same time come after it.
+      std::shared_ptr<RepeatingRun> run = *repeating;
+      advanceLocked(*run, now);
+      lock.unlock();
+      fire(run);
+      // A cancel meanwhile leaves the last reference here: the task goes outside the lock.
+      run.reset();
+      lock.lock();
+      continue;
+    }
+    auto node = timers_.extract(timers_.begin());
     lock.unlock();
-    sleep_.sleep(ticket, until);
+    fire(std::move(node.mapped()));
+    // What the timer held (its queue) goes before the lock is taken again; the emptied node is
+    // kept for the next timer.
+    node.mapped() = {};
     lock.lock();
-    waitsUntil_ = SteadyTime::min();
+    if (spareNode_.empty()) spareNode_ = std::move(node);
   }
+}
+
+PEMDOR_TICK_PATH void Timers::waitUnlocked(std::unique_lock<std::mutex>& lock, SteadyTime until) {
+  const std::uint32_t ticket = sleep_.ticket();
+  waitsUntil_ = until;
+  lock.unlock();
+  sleep_.sleep(ticket, until);
+  lock.lock();
+  waitsUntil_ = SteadyTime::min();
 }
 
 void Timers::fire(PendingTimer pending) {
@@ -262,7 +281,7 @@ void Timers::fire(PendingTimer pending) {
   }
 }
 
-void Timers::fire(const std::shared_ptr<RepeatingRun>& run) {
+PEMDOR_TICK_PATH void Timers::fire(const std::shared_ptr<RepeatingRun>& run) {
   // Acquire: a run sees everything the one before it wrote, on whichever thread that one ran.
   if (run->busy.exchange(true, std::memory_order_acq_rel)) return;
   // As for a one-shot timer, a pool queue that could start the task at once has it run here.
@@ -298,16 +317,22 @@ void Timers::cancel(const TimerKey& key) {
 }
 
 void Timers::cancel(const RepeatingRun& run) {
-  TimerMap::node_type taken;
+  std::shared_ptr<RepeatingRun> taken;
   bool wake = false;
   {
     std::lock_guard lock(mutex_);
-    const auto it = timers_.find(run.key);
-    if (it != timers_.end() && it->second.repeating.get() == &run) taken = timers_.extract(it);
-    wake = !taken.empty() && run.key.due == waitsUntil_;
+    const auto it = std::find_if(repeating_.begin(), repeating_.end(),
+                                 [&run](const auto& entry) { return entry.get() == &run; });
+    if (it != repeating_.end()) {
+      taken = std::move(*it);
+      *it = std::move(repeating_.back());
+      repeating_.pop_back();
+    }
+    wake = taken && run.key.due == waitsUntil_;
     if (wake) sleep_.change();
   }
   if (wake) sleep_.wake();
+  // The entry, and with it the task unless a run is under way, goes here, outside the lock.
 }
 
 TimerMap Timers::stop() {
@@ -316,6 +341,8 @@ TimerMap Timers::stop() {
     std::lock_guard lock(mutex_);
     stopped_ = true;
     timers.swap(timers_);
+    for (auto& run : repeating_) timers.emplace(run->key, PendingTimer{{}, {}, {}, {}, run});
+    repeating_.clear();
     spareNode_ = {};
     sleep_.change();
   }

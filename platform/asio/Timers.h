@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "WorkQueue.h"
 #include "pemdor/internal/SleepWord.h"
@@ -38,14 +39,13 @@ struct TimerFlag {
 
 class Timers;
 
-// What the runs of a repeating timer share with its entry in the timer map: the task, which
-// every run calls by reference, and its schedule. Held by the entry and by each run under way,
-// so a cancel, which drops the entry, never destroys a task that is running.
+// What the runs of a repeating timer share with its entry in the list of repeating timers: the
+// task, which every run calls by reference, and its schedule. Held by the entry and by each run
+// under way, so a cancel, which drops the entry, never destroys a task that is running.
 struct RepeatingRun;
 
-// A timer waiting on the timer thread. A one-shot timer has its task, queue and flag here; a
-// repeating one has only `repeating`, and its entry is put back with its next due time each time
-// it fires.
+// A timer waiting on the timer thread. A one-shot timer has its task, queue and flag here. The
+// map that stop() hands back holds the repeating timers too, each with only `repeating`.
 struct PendingTimer {
   Task task;
   std::shared_ptr<DispatchQueue> queue;
@@ -91,28 +91,38 @@ class Timers : public std::enable_shared_from_this<Timers> {
   // Removes the one-shot timer `key`, if still pending; its task is released on the calling
   // thread.
   void cancel(const TimerKey& key);
-  // Removes the repeating timer whose entry `run` is, wherever it is in the map now.
+  // Removes the repeating timer whose entry `run` is.
   void cancel(const RepeatingRun& run);
 
  private:
   // Adds an entry under the lock, reusing the spare node when there is one. Returns whether the
   // timer thread must be woken.
   bool insertLocked(const TimerKey& key, PendingTimer pending);
+  // Whether a timer just added under the lock with `key` must wake the timer thread; if so, the
+  // thread's sleep is marked changed and the caller wakes it after the lock.
+  bool wakesFor(const TimerKey& key);
+  // The timer thread's sleep until `until` (max() for no timer), with the lock released meanwhile.
+  void waitUnlocked(std::unique_lock<std::mutex>& lock, SteadyTime until);
   // Runs on the timer thread when `pending` is due.
   void fire(PendingTimer pending);
   // Runs on the timer thread for a due repeating timer, with no lock held.
   void fire(const std::shared_ptr<RepeatingRun>& run);
   // `queue`'s WorkQueue when it is one of the dispatcher's pool queues, else null.
   std::shared_ptr<WorkQueue> poolWorkOf(const DispatchQueue& queue) const;
-  // The key of a repeating timer's run after the one that fires `now`.
-  TimerKey nextKeyLocked(RepeatingRun& run, SteadyTime now);
+  // Gives a repeating timer the key of its run after the one that fires `now`.
+  void advanceLocked(RepeatingRun& run, SteadyTime now);
 
   const std::shared_ptr<asio::io_context> poolIo_;
   std::mutex mutex_;
   bool stopped_ = false;
+  // The one-shot timers.
   TimerMap timers_;
   // An empty node of a timer that has fired, for the next timer to take.
   TimerMap::node_type spareNode_;
+  // The repeating timers, in no order: there are few (one per group of streams that sample
+  // together), and each run only changes its own key, so that a periodic tick needs no map
+  // operation at all. The timer thread takes the earliest key of both.
+  std::vector<std::shared_ptr<RepeatingRun>> repeating_;
   std::uint64_t nextTimer_ = 0;
   // Where the timer thread sleeps until its next due time (see SleepWord.h).
   internal::SleepWord sleep_;

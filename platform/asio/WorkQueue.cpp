@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "pemdor/internal/TickPath.h"
+
 namespace pemdor::asio_dispatch {
 
 WorkQueue::WorkQueue(std::weak_ptr<asio::io_context> io, int threads, int maxConcurrent)
@@ -16,7 +18,7 @@ int WorkQueue::normalized(int count) {
   return std::max(1, count);
 }
 
-int WorkQueue::limitLocked() const {
+PEMDOR_TICK_PATH int WorkQueue::limitLocked() const {
   return max_ == OperationQueue::kDefaultMaxConcurrentOperationCount ? threads_ : max_;
 }
 
@@ -49,14 +51,14 @@ void WorkQueue::runHereOrPost(Task task) {
   endHere();
 }
 
-bool WorkQueue::beginHere() {
+PEMDOR_TICK_PATH bool WorkQueue::beginHere() {
   std::lock_guard lock(mutex_);
   if (closed_ || !pending_.empty() || jobs_ >= limitLocked()) return false;
   ++jobs_;
   return true;
 }
 
-void WorkQueue::endHere() {
+PEMDOR_TICK_PATH void WorkQueue::endHere() {
   bool more = false;
   {
     std::lock_guard lock(mutex_);

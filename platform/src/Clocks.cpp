@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <chrono>
 
+#include "pemdor/internal/TickPath.h"
 #include "pemdor/platform/Dispatch.h"
 
 namespace pemdor {
@@ -18,7 +19,7 @@ class DispatcherClock final : public WallClock {
  public:
   DispatcherClock(std::shared_ptr<Dispatcher> dispatcher, double start)
       : dispatcher_(std::move(dispatcher)), start_(start), origin_(dispatcher_->monotonicNow()) {}
-  double timeIntervalSince1970() const override {
+  PEMDOR_TICK_PATH double timeIntervalSince1970() const override {
     return start_ + (dispatcher_->monotonicNow() - origin_);
   }
 
@@ -30,7 +31,9 @@ class DispatcherClock final : public WallClock {
 
 }  // namespace
 
-std::shared_ptr<WallClock> makeSystemClock() { return std::make_shared<SystemClock>(); }
+std::shared_ptr<WallClock> makeSystemClock() {
+  return std::make_shared<SystemClock>();
+}
 
 std::shared_ptr<WallClock> makeDispatcherClock(std::shared_ptr<Dispatcher> dispatcher,
                                                double start) {

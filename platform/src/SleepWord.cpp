@@ -8,9 +8,11 @@
 
 #include <climits>
 
+#include "pemdor/internal/TickPath.h"
+
 namespace pemdor::internal {
 
-long SleepWord::futex(int op, std::uint32_t value, const void* at) {
+PEMDOR_TICK_PATH long SleepWord::futex(int op, std::uint32_t value, const void* at) {
   return syscall(SYS_futex, &word_, op, value, at, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
@@ -18,7 +20,7 @@ void SleepWord::wake() {
   futex(FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
 }
 
-void SleepWord::sleep(std::uint32_t ticket, TimePoint until) {
+PEMDOR_TICK_PATH void SleepWord::sleep(std::uint32_t ticket, TimePoint until) {
   if (until == TimePoint::max()) {
     futex(FUTEX_WAIT_PRIVATE, ticket, nullptr);
     return;
