@@ -46,6 +46,7 @@
 #include "pemdor/internal/PlatformHelpers.h"
 #include "pemdor/internal/SleepWord.h"
 #include "pemdor/internal/StreamSlot.h"
+#include "pemdor/internal/TickPath.h"
 #include "pemdor/platform/Providers.h"
 
 namespace pemdor {
@@ -104,8 +105,8 @@ class StreamSampler {
       : share_(&share), beforeRead_(&beforeRead) {}
 
   // `reads`, on the I/O thread, holds what the streams read before this one at the same wake-up.
-  IioReading sample(MotionStream stream, const RunToken::Ticket& run, double interval,
-                    iio::TickReads* reads) {
+  PEMDOR_TICK_PATH IioReading sample(MotionStream stream, const RunToken::Ticket& run,
+                                     double interval, iio::TickReads* reads) {
     // Each start looks at the devices afresh: it binds again, rereading scale, offset and mount
     // matrix, and restarts the gravity filter.
     if (!(run == run_)) {
@@ -239,7 +240,7 @@ struct Core {
   // stream's read to its worker unless one is under way, and hands finished readings to their
   // queues in one batch once the reads asked for together are done or their gathering window
   // has passed. Handlers are only ever copied and released here, with no lock held.
-  static void run(const std::shared_ptr<Core>& core) {
+  PEMDOR_TICK_PATH static void run(const std::shared_ptr<Core>& core) {
     struct Request {
       RunToken::Ticket run;
       double interval = 0.0;
@@ -381,7 +382,7 @@ struct Core {
   }
 
   // Called by a worker, or by the I/O thread for a read of its own, when the job is done.
-  void finish(std::size_t stream, Finished done) {
+  PEMDOR_TICK_PATH void finish(std::size_t stream, Finished done) {
     bool wake = false;
     {
       std::lock_guard lock(mutex);

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "pemdor/internal/TickPath.h"
+
 namespace pemdor::iio {
 namespace {
 
@@ -49,7 +51,7 @@ void SysfsFile::close() noexcept {
   fd_ = -1;
 }
 
-ssize_t SysfsFile::read(char* buffer, std::size_t size) {
+PEMDOR_TICK_PATH ssize_t SysfsFile::read(char* buffer, std::size_t size) {
   // A kernel's sysfs file keeps its link for as long as it exists, so on a device this costs one
   // fstat() beside the read.
   struct stat status {};

@@ -13,6 +13,7 @@
 
 #include "IioBuffered.h"
 #include "IioDevices.h"
+#include "pemdor/internal/TickPath.h"
 
 namespace pemdor::iio {
 namespace {
@@ -34,7 +35,7 @@ constexpr std::array<IioKindInfo, 4> kKinds = {{
 
 constexpr std::array<const char*, 3> kAxisNames = {"x", "y", "z"};
 
-std::string_view trim(std::string_view text) {
+PEMDOR_TICK_PATH std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\n' ||
                            text.back() == '\r' || text.back() == '\0')) {
@@ -62,7 +63,7 @@ int readChannelNumber(const iio_channel* channel, const char* attribute, double&
 }
 
 // Reads a numeric value through a file kept open, as readChannelNumber() does through libiio.
-int readFileNumber(SysfsFile& file, double& value) {
+PEMDOR_TICK_PATH int readFileNumber(SysfsFile& file, double& value) {
   char buffer[256];
   const ssize_t n = file.read(buffer, sizeof buffer - 1);
   if (n < 0) return static_cast<int>(n);
@@ -85,7 +86,7 @@ const IioKindInfo& iioKindInfo(IioKind kind) {
   return kKinds[static_cast<std::size_t>(kind)];
 }
 
-std::optional<double> parseIioNumber(std::string_view text) {
+PEMDOR_TICK_PATH std::optional<double> parseIioNumber(std::string_view text) {
   text = trim(text);
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   double value = 0.0;
@@ -155,7 +156,7 @@ std::string formatMountMatrix(const MountMatrix& matrix) {
   return text;
 }
 
-CMVector applyMountMatrix(const MountMatrix& m, const CMVector& v) {
+PEMDOR_TICK_PATH CMVector applyMountMatrix(const MountMatrix& m, const CMVector& v) {
   return {m[0] * v.x + m[1] * v.y + m[2] * v.z, m[3] * v.x + m[4] * v.y + m[5] * v.z,
           m[6] * v.x + m[7] * v.y + m[8] * v.z};
 }
@@ -258,7 +259,7 @@ std::optional<IioVectorSource> IioVectorSource::bind(IioKind kind, std::string* 
   return source;
 }
 
-IioReading IioVectorSource::read(TickReads* reads) {
+PEMDOR_TICK_PATH IioReading IioVectorSource::read(TickReads* reads) {
   std::array<double, 3> raw{};
   if (buffered_) {
     int error = 0;
@@ -301,14 +302,14 @@ IioReading IioVectorSource::read(TickReads* reads) {
       CMVector{device.x * factor + 0.0, device.y * factor + 0.0, device.z * factor + 0.0}, 0, {}};
 }
 
-const std::array<double, 3>* TickReads::find(const std::string& key) const {
+PEMDOR_TICK_PATH const std::array<double, 3>* TickReads::find(const std::string& key) const {
   for (const auto& [k, raw] : entries_) {
     if (k == key) return &raw;
   }
   return nullptr;
 }
 
-void TickReads::add(std::string key, const std::array<double, 3>& raw) {
+PEMDOR_TICK_PATH void TickReads::add(std::string key, const std::array<double, 3>& raw) {
   entries_.emplace_back(std::move(key), raw);
 }
 
