@@ -60,8 +60,8 @@ class OneShotHandle final : public TimerHandle, public TimerFlag {
   TimerKey key_;
 };
 
-// The handle of a repeating timer: its flag, and the way to its entry, which moves in the map
-// with every run.
+// The handle of a repeating timer: its flag, and the way to its entry in the list of repeating
+// timers.
 class RepeatingHandle final : public TimerHandle, public TimerFlag {
  public:
   explicit RepeatingHandle(std::weak_ptr<Timers> timers) : timers_(std::move(timers)) {}

@@ -72,8 +72,8 @@ class Timers : public std::enable_shared_from_this<Timers> {
                                           Task task);
 
   // Runs `task` on `queue` at start + k × interval (k = 1, 2, ...) until cancelled; `interval`
-  // is a positive number of seconds. The timer thread puts the timer back with its next due
-  // time before the run begins, without allocating. A run that has not returned when the next
+  // is a positive number of seconds. The timer thread gives the timer its next due time before
+  // the run begins, without allocating. A run that has not returned when the next
   // one comes due absorbs it, and a tick that fires late is followed by the first due time still
   // ahead, so a run that took longer than the interval is followed by one run at once and then
   // the schedule, not by a burst of the missed ones.
