@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -191,6 +192,46 @@ TEST(RepeatingTimerTest, CancelsRacingRunsAreSafeAndFinal) {
     d = make(3);
     serial = d->makeOperationQueue();
     serial->setMaxConcurrentOperationCount(1);
+  }
+}
+
+// Several repeating timers beside one-shot ones: cancelling one of them, first, in the middle or
+// last of those scheduled, stops only that one and releases its task; the others keep their
+// own schedules, and one-shot timers due meanwhile still fire.
+TEST(RepeatingTimerTest, CancellingOneOfSeveralLeavesTheOthersOnTheirSchedules) {
+  for (int cancelled = 0; cancelled < 3; ++cancelled) {
+    auto d = make(2);
+    auto serial = d->makeOperationQueue();
+    serial->setMaxConcurrentOperationCount(1);
+    Events released, oneShot;
+    std::array<Events, 3> runs;
+    std::array<std::atomic<int>, 3> starts{};
+    std::array<std::shared_ptr<TimerHandle>, 3> timers;
+    constexpr std::array<double, 3> kIntervals = {0.002, 0.003, 0.005};
+    for (std::size_t i = 0; i < 3; ++i) {
+      auto token = std::make_shared<Token>(released);
+      timers[i] =
+          internal::scheduleRepeating(*d, d->monotonicNow(), kIntervals[i], serial, [&, i, token] {
+            starts[i].fetch_add(1);
+            runs[i].add();
+          });
+    }
+    for (auto& r : runs) ASSERT_TRUE(r.waitFor(2));
+    const auto c = static_cast<std::size_t>(cancelled);
+    timers[c]->cancel();
+    const int startsAtCancel = starts[c].load();
+    EXPECT_TRUE(released.waitFor(1)) << "the cancelled timer's task goes with the cancel";
+    d->scheduleAfter(0.004, serial, [&] { oneShot.add(); });
+    for (std::size_t i = 0; i < 3; ++i) {
+      if (i == c) continue;
+      ASSERT_TRUE(runs[i].waitFor(runs[i].count() + 4)) << cancelled << " " << i;
+    }
+    EXPECT_TRUE(oneShot.waitFor(1));
+    // A run that had passed its check when the cancel came may still start; no later one does.
+    EXPECT_LE(starts[c].load(), startsAtCancel + 1) << cancelled;
+    EXPECT_EQ(released.count(), 1) << cancelled;
+    for (auto& timer : timers) timer->cancel();
+    EXPECT_TRUE(released.waitFor(3)) << cancelled;
   }
 }
 
