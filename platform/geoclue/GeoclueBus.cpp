@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -19,7 +20,8 @@
 namespace pemdor::geoclue {
 namespace {
 
-/// How long a bus that is closing may take to write out what was sent on it.
+/// How long a bus thread that is ending may take to have its clients deleted and to write out
+/// what was sent on its connection.
 constexpr auto kFlushLimit = std::chrono::milliseconds(200);
 
 /// The program's name, the DesktopId used when the host gives none.
@@ -126,17 +128,41 @@ void GeoclueBus::serve() {
       [[maybe_unused]] const auto got = ::read(wakeFd_, &count, sizeof count);
     }
   }
-  // Leaving: clients still running are stopped and deleted; nothing waits for the answers.
-  for (auto& [key, run] : runs_) {
-    if (connection_ && !run->client.empty()) {
-      sendWithoutReply(connection_.get(), run->client.c_str(), kClientInterface, "Stop");
-      sendWithoutReply(connection_.get(), kManagerPath, kManagerInterface, "DeleteClient",
-                       run->client.c_str());
+  leave();
+}
+
+void GeoclueBus::leave() {
+  // Every client still running, or still being made, is stopped and deleted, and the connection
+  // stays until the service has answered the deletions, for the reason retire() gives, but no
+  // longer than kFlushLimit.
+  for (auto& [key, run] : runs_) retire(*run);
+  const auto deadline = std::chrono::steady_clock::now() + kFlushLimit;
+  while (connection_ && !allRunsRemovable()) {
+    int r = 0;
+    while ((r = sd_bus_process(connection_.get(), nullptr)) > 0) {
+    }
+    if (r < 0 || allRunsRemovable()) break;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    const int timeout = pollTimeout(connection_.get());
+    pollfd wait{sd_bus_get_fd(connection_.get()),
+                static_cast<short>(std::max(sd_bus_get_events(connection_.get()), 0)), 0};
+    const int limit = static_cast<int>(left.count());
+    if (::poll(&wait, 1, timeout < 0 ? limit : std::min(timeout, limit)) < 0 && errno != EINTR) {
+      break;
     }
   }
   runs_.clear();
   retired_.clear();
   closeConnection();
+}
+
+bool GeoclueBus::allRunsRemovable() const {
+  const auto removable = [](const auto& run) { return run->removable; };
+  return std::all_of(runs_.begin(), runs_.end(),
+                     [&](const auto& entry) { return removable(entry.second); }) &&
+         std::all_of(retired_.begin(), retired_.end(), removable);
 }
 
 void GeoclueBus::handle(Request request) {
@@ -422,12 +448,28 @@ void GeoclueBus::retire(Run& run) {
   run.ended = true;
   if (!run.client.empty() && connection_) {
     sendWithoutReply(connection_.get(), run.client.c_str(), kClientInterface, "Stop");
-    sendWithoutReply(connection_.get(), kManagerPath, kManagerInterface, "DeleteClient",
-                     run.client.c_str());
-    run.client.clear();
-    run.removable = true;
+    // DeleteClient is a call with an answer, and the run, with the connection, stays until the
+    // answer comes. The connection closes once no run is left, and what was sent on it right
+    // before it closed need not reach the service: when this side closes with messages it has
+    // not read yet, dbus-daemon sees an error on the socket, and if it writes to this side
+    // before it has read what this side sent (an answer of the service on its way here), it
+    // drops the connection with the Stop and the DeleteClient unread. The answer means the
+    // service has had both.
+    const std::string client = std::exchange(run.client, {});
+    run.deleting = call(
+        run, kManagerPath, kManagerInterface, "DeleteClient", &GeoclueBus::onClientDeleted,
+        [&client](sd_bus_message* m) { return sd_bus_message_append(m, "o", client.c_str()); });
+    run.removable = !run.deleting;
   }
   if (run.client.empty() && run.owner.empty() && run.slots.empty()) run.removable = true;
+}
+
+int GeoclueBus::onClientDeleted(sd_bus_message*, void* data, sd_bus_error*) {
+  // Answered, with an error or not (a bound that passed is one): nothing is left to wait for.
+  auto& run = *static_cast<Run*>(data);
+  run.deleting = false;
+  run.removable = true;
+  return 0;
 }
 
 void GeoclueBus::fail(Run& run, Failure failure, std::string message) {
@@ -435,7 +477,7 @@ void GeoclueBus::fail(Run& run, Failure failure, std::string message) {
   // The service is gone: its clients went with it.
   if (failure == Failure::serviceLeft || failure == Failure::noBus) run.client.clear();
   retire(run);
-  run.removable = true;
+  if (!run.deleting) run.removable = true;
   NSError error{domainOf(failure), static_cast<long>(failure), std::move(message)};
   dispatcher_->mainQueue()->async(
       [manager = run.manager, ticket = run.ticket, error = std::move(error)] {

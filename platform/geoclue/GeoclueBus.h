@@ -68,8 +68,9 @@ struct Request {
 class GeoclueBus {
  public:
   GeoclueBus(std::shared_ptr<Dispatcher> dispatcher, GeoclueOptions options);
-  /// Ends the bus thread: clients still running are stopped and deleted without waiting for
-  /// answers, and the connection closes. Never called on the bus thread (it holds no reference).
+  /// Ends the bus thread: clients still running, or still being made, are stopped and deleted,
+  /// waiting a fraction of a second at most for the service's answers, and the connection
+  /// closes. Never called on the bus thread (it holds no reference).
   ~GeoclueBus();
   GeoclueBus(const GeoclueBus&) = delete;
   GeoclueBus& operator=(const GeoclueBus&) = delete;
@@ -103,6 +104,9 @@ class GeoclueBus {
     bool ended = false;
     /// It may be removed (after the bus thread is out of sd-bus's callbacks).
     bool removable = false;
+    /// DeleteClient has been sent and not answered yet: the run, and the connection, stay until
+    /// the answer (or the call's bound) comes.
+    bool deleting = false;
     /// The Location object read last, so that one position is not delivered twice.
     std::string lastLocation;
     /// When the latest call was sent, to tell a timeout from a service that went away.
@@ -111,6 +115,9 @@ class GeoclueBus {
   };
 
   void serve();
+  /// The bus thread's end: stops and deletes every client, bounded by a short limit.
+  void leave();
+  bool allRunsRemovable() const;
   void handle(Request request);
   bool ensureConnection(std::string& problem);
   void closeConnection();
@@ -136,6 +143,7 @@ class GeoclueBus {
   static int onLocationUpdated(sd_bus_message* signal, void* data, sd_bus_error*);
   static int onLocationRead(sd_bus_message* reply, void* data, sd_bus_error*);
   static int onNameOwnerChanged(sd_bus_message* signal, void* data, sd_bus_error*);
+  static int onClientDeleted(sd_bus_message* reply, void* data, sd_bus_error*);
 
   const std::shared_ptr<Dispatcher> dispatcher_;
   const std::string desktopId_;

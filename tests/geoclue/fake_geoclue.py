@@ -6,11 +6,16 @@ It starts its own dbus-daemon (a child, stopped by its process id when this prog
 "address <bus address>" and, once the service owns its name, "ready" on standard output. Then it
 reports what clients do, one line per event ("created <client>", "set <client> <property>
 <value>", "started <client>", "stopped <client>", "deleted <client>"), and obeys commands read
-from standard input, one per line:
+from standard input, one per line. Right before "deleted <client>" it says who asked and whether
+that connection was still on the bus when the service handled the deletion ("deleting <client>
+<unique name> connected" or "... gone"), and once such a connection leaves the bus it says
+"disconnected <unique name>".
+
 
   emit <latitude> <longitude>   a new Location for every started client, with LocationUpdated;
                                 answered "emitted <CLOCK_MONOTONIC ns of the last signal>"
-  answer                        answers every Start held by --start=held; answered "answered <n>"
+  answer                        answers every Start held by --start=held and every DeleteClient
+                                held by --delete=held; answered "answered <n>"
   quit                          the service leaves the bus (its connection closes); the bus stays
   exit                          ends this program and its bus
 
@@ -22,6 +27,9 @@ Options choose how the service behaves:
   --start=deny        Start answers org.freedesktop.DBus.Error.AccessDenied
   --start=silent      Start is never answered
   --start=held        Start is answered (as a success) only on the command "answer"
+  --delete=held       DeleteClient is answered only on the command "answer" ("delete-held
+                      <client> <unique name>"); the client goes, and "deleting ..." and
+                      "deleted ..." are said, when it is answered
   --at-start=LAT,LON  the client's Location is already set when Start answers
   --every=SECONDS,LAT,LON  every started client gets a new Location at this pace
 """
@@ -131,6 +139,13 @@ class Fake:
         self.signalled_at = 0
         # Starts waiting for the command "answer" (--start=held), as (client, reply).
         self.held = []
+        # Deletions waiting for the command "answer" (--delete=held), as (path, sender, reply).
+        self.held_deletions = []
+        # The connections that asked for a deletion, reported when they leave the bus.
+        self.deleters = set()
+        bus.add_signal_receiver(self.name_owner_changed, signal_name="NameOwnerChanged",
+                                dbus_interface="org.freedesktop.DBus",
+                                bus_name="org.freedesktop.DBus", path="/org/freedesktop/DBus")
         self.manager = Manager(self)
 
     def new_location(self, latitude, longitude):
@@ -152,6 +167,21 @@ class Fake:
         for client in list(self.clients.values()):
             if client.properties["Active"]:
                 client.update(self.new_location(latitude, longitude))
+
+    def name_owner_changed(self, name, old_owner, new_owner):
+        if name in self.deleters and not new_owner:
+            self.deleters.discard(name)
+            say("disconnected " + name)
+
+    def delete(self, path, sender, reply):
+        # Asked before the answer, while the asking connection waits for it (if it does).
+        connected = self.bus.name_has_owner(sender)
+        client = self.clients.pop(str(path), None)
+        if client is not None:
+            client.remove_from_connection()
+        say("deleting %s %s %s" % (path, sender, "connected" if connected else "gone"))
+        say("deleted %s" % path)
+        reply()
 
     def tick(self):
         _, latitude, longitude = self.options.every
@@ -177,12 +207,15 @@ class Manager(dbus.service.Object):
         say("created " + path)
         reply(dbus.ObjectPath(path))
 
-    @dbus.service.method(MANAGER_IFACE, in_signature="o", out_signature="")
-    def DeleteClient(self, path):
-        client = self.fake.clients.pop(str(path), None)
-        if client is not None:
-            client.remove_from_connection()
-        say("deleted %s" % path)
+    @dbus.service.method(MANAGER_IFACE, in_signature="o", out_signature="",
+                         sender_keyword="sender", async_callbacks=("reply", "error"))
+    def DeleteClient(self, path, sender, reply, error):
+        self.fake.deleters.add(str(sender))
+        if self.fake.options.delete == "held":
+            say("delete-held %s %s" % (path, sender))
+            self.fake.held_deletions.append((path, str(sender), reply))
+            return
+        self.fake.delete(path, str(sender), reply)
 
 
 class Client(PropertyObject):
@@ -257,6 +290,7 @@ def main():
     parser.add_argument("--no-service", action="store_true")
     parser.add_argument("--create", choices=["answer", "silent"], default="answer")
     parser.add_argument("--start", choices=["answer", "deny", "silent", "held"], default="answer")
+    parser.add_argument("--delete", choices=["answer", "held"], default="answer")
     parser.add_argument("--at-start", type=pair)
     parser.add_argument("--every", type=triple)
     options = parser.parse_args()
@@ -300,7 +334,10 @@ def main():
                 for client, reply in held:
                     if str(client.path) in fake.clients:
                         client.answer_start(reply)
-                say("answered %d" % len(held))
+                deletions, fake.held_deletions = fake.held_deletions, []
+                for path, sender, reply in deletions:
+                    fake.delete(path, sender, reply)
+                say("answered %d" % (len(held) + len(deletions)))
             elif words[0] == "quit" and state["connection"] is not None:
                 state.pop("name", None)
                 state.pop("fake", None)

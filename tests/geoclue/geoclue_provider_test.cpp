@@ -300,5 +300,51 @@ TEST_F(GeoclueProvider, StopBeforeTheFirstFix) {
   subjects_.push_back(std::move(immediate));
 }
 
+// A stop deletes its client before the connection may close: the service handles DeleteClient
+// while this side's connection is still on the bus, and the connection closes after the answer.
+// (A connection that closes right after sending its Stop and DeleteClient can lose both in the
+// bus daemon.) An unanswered deletion holds the connection no longer than the call's bound.
+TEST_F(GeoclueProvider, TheConnectionStaysUntilTheDeletionIsAnswered) {
+  // A bound far above any answer time, so that only the answer can end the wait.
+  ASSERT_NO_FATAL_FAILURE(startFake({"--delete=held"}, 30.0));
+  auto& subject = startSubject();
+  const auto client = fake_->waitFor("started ");
+  ASSERT_TRUE(client) << fake_->output();
+  ASSERT_TRUE(runOnMain(*dispatcher_, [&] { subject.manager->stopUpdatingLocation(); }));
+  ASSERT_TRUE(fake_->waitFor("stopped " + *client)) << fake_->output();
+  const auto sender = fake_->waitFor("delete-held " + *client + " ");
+  ASSERT_TRUE(sender) << fake_->output();
+  fake_->send("answer");
+  EXPECT_EQ(fake_->waitFor("deleting " + *client + " "), *sender + " connected") << fake_->output();
+  EXPECT_TRUE(fake_->waitFor("disconnected " + *sender)) << fake_->output();
+  TearDown();
+
+  ASSERT_NO_FATAL_FAILURE(startFake({"--delete=held"}, 0.3));
+  auto& unanswered = startSubject();
+  ASSERT_TRUE(fake_->waitFor("started ")) << fake_->output();
+  const auto stopped = std::chrono::steady_clock::now();
+  ASSERT_TRUE(runOnMain(*dispatcher_, [&] { unanswered.manager->stopUpdatingLocation(); }));
+  const auto held = fake_->waitFor("delete-held ");
+  ASSERT_TRUE(held) << fake_->output();
+  const std::string heldSender = held->substr(held->rfind(' ') + 1);
+  ASSERT_TRUE(fake_->waitFor("disconnected " + heldSender)) << fake_->output();
+  EXPECT_GE(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(300));
+}
+
+// The service goes while its client runs: the client is stopped and deleted on the way out.
+TEST_F(GeoclueProvider, EndingTheServiceDeletesItsRunningClient) {
+  ASSERT_NO_FATAL_FAILURE(startFake({}));
+  startSubject();
+  const auto client = fake_->waitFor("started ");
+  ASSERT_TRUE(client) << fake_->output();
+  // The manager's stop and the end of the bus thread race; either way the client goes.
+  ASSERT_TRUE(runOnMain(*dispatcher_, [&] {
+    subjects_.clear();
+    service_.reset();
+  }));
+  EXPECT_TRUE(fake_->waitFor("stopped " + *client)) << fake_->output();
+  EXPECT_TRUE(fake_->waitFor("deleted " + *client)) << fake_->output();
+}
+
 }  // namespace
 }  // namespace pemdor
