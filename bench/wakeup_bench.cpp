@@ -6,22 +6,29 @@
 // the figures. The benchmark's own thread sleeps through the window (one wake-up of its own).
 // Cases for the layers underneath (a bare thread waking ten times a second, the dispatcher's
 // timers, the simulated streams) show how much of the figure is the machine's price of a wake-up.
-// BM_SideBySide runs the bare thread, those layers and both sync runs in turns and prints the
-// ratios that are comparable from one machine (and one load) to another: sim_over_floor and
-// iio_over_sim.
+// BM_SideBySide runs the bare thread, those layers and both sync runs at the same time, each in a
+// process of its own, and prints the ratios that are comparable from one machine (and one load)
+// to another: sim_over_floor and iio_over_sim.
 //
 // The IIO case needs umockdev's preload: run the program as
 //   umockdev-wrapper build/default/bench/pemdor_wakeup_bench
 // Without it the IIO case reports an error and the simulated one still runs.
 
 #include <benchmark/benchmark.h>
+#include <sched.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -29,6 +36,7 @@
 #include <string>
 #include <thread>
 #include <variant>
+#include <vector>
 
 #include "pemdor/PemdorDeviceSensorInfo.h"
 #include "pemdor/platform/Providers.h"
@@ -50,13 +58,19 @@ constexpr auto kWindow = 4s;
 struct Usage {
   double cpuSeconds = 0.0;
   long wakeUps = 0;
-  static Usage now() {
+  static Usage now(int who = RUSAGE_SELF) {
     rusage r{};
-    getrusage(RUSAGE_SELF, &r);
+    getrusage(who, &r);
     auto seconds = [](const timeval& t) {
       return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
     };
     return {seconds(r.ru_utime) + seconds(r.ru_stime), r.ru_nvcsw};
+  }
+  // The process's usage without that of the calling thread: what the other threads used.
+  static Usage others() {
+    const Usage all = now(RUSAGE_SELF);
+    const Usage self = now(RUSAGE_THREAD);
+    return {all.cpuSeconds - self.cpuSeconds, all.wakeUps - self.wakeUps};
   }
 };
 
@@ -222,38 +236,79 @@ void BM_SyncRunIio(benchmark::State& state) {
 }
 BENCHMARK(BM_SyncRunIio)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
-// The three figures that matter side by side, in one run: a bare thread that sleeps on
-// clock_nanosleep until the next 0.1 s, the sync run on the simulated device, and the sync run on
-// IIO devices (under umockdev). They take turns, one window each per round, so that the load of
-// the machine, which changes what a wake-up costs, weighs on all three alike. Reported: each
-// one's CPU milliseconds and wake-ups per second over all rounds, and the ratios
-// sim_over_floor and iio_over_sim of the CPU figures. The dispatcher's timer alone (tick) and the
-// simulated streams with empty handlers (streams) take their turns too, to tell the layers apart.
-constexpr int kRounds = 3;
-constexpr auto kTurn = 2s;
+// The figures that matter side by side, in one run: a bare thread that sleeps on clock_nanosleep
+// until its next 0.1 s (the floor), the sync run on the simulated device (sim) and the sync run
+// on IIO devices (iio, under umockdev), with the layers under the simulated run beside them: the
+// dispatcher's timer alone (tick) and the simulated streams with handlers that do nothing
+// (streams). Each runs in a child process of its own, all of them at the same time and over the
+// same window, their wake-ups kPhase apart so that none wakes while another is running; each
+// child measures its own CPU time and wake-ups over the window. Run together rather than in
+// turns, they all pay the same price for a wake-up, which changes with the load of the machine
+// from one second to the next. Reported: each one's CPU milliseconds and wake-ups per second, and
+// the ratios of the CPU figures sim_over_floor and iio_over_sim. With PEMDOR_WAKEUP_WINDOWS set,
+// every window's figures go to standard error as well.
+//
+// The window is cut into kWindows windows of kSlice, and each ratio is the median of its
+// ratios window by window: a second in which the machine charged one part for something else
+// (the host taking the CPU away, a page-table scan) weighs on one window, not on the figure. All
+// the parts run on one CPU, the one the benchmark starts on, so that they pay the same CPU's
+// price: on a virtual machine, one CPU's wake-ups can cost half again as much as another's.
+constexpr int kWindows = 9;
+constexpr auto kSlice = 1s;
+constexpr auto kPhase = 20ms;
 
-struct Turn {
-  double seconds = 0.0;
-  double cpu = 0.0;
-  double wakeUps = 0.0;
-  double cpuMsPerSecond() const { return seconds > 0.0 ? cpu * 1e3 / seconds : 0.0; }
-  double wakeUpsPerSecond() const { return seconds > 0.0 ? wakeUps / seconds : 0.0; }
+struct Share {
+  std::array<double, kWindows> seconds{};
+  std::array<double, kWindows> cpu{};
+  std::array<double, kWindows> wakeUps{};
+  bool ok = false;
+  double total(const std::array<double, kWindows>& values) const {
+    double sum = 0.0;
+    for (double v : values) sum += v;
+    return sum;
+  }
+  double cpuMsPerSecond() const { return total(cpu) * 1e3 / total(seconds); }
+  double wakeUpsPerSecond() const { return total(wakeUps) / total(seconds); }
+  double cpuMsPerSecondIn(std::size_t window) const { return cpu[window] * 1e3 / seconds[window]; }
 };
 
-// Measures one window of kTurn after kSettle, adding it to `turn`.
-void measureTurn(Turn& turn) {
-  std::this_thread::sleep_for(kSettle);
-  const Usage before = Usage::now();
-  const auto start = std::chrono::steady_clock::now();
-  std::this_thread::sleep_for(kTurn);
-  const Usage after = Usage::now();
-  turn.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  turn.cpu += after.cpuSeconds - before.cpuSeconds;
-  turn.wakeUps += static_cast<double>(after.wakeUps - before.wakeUps);
+// The median over the windows of `a`'s CPU per second over `b`'s.
+double medianRatio(const Share& a, const Share& b) {
+  std::array<double, kWindows> ratios{};
+  for (std::size_t w = 0; w < ratios.size(); ++w) {
+    ratios[w] = a.cpuMsPerSecondIn(w) / b.cpuMsPerSecondIn(w);
+  }
+  std::sort(ratios.begin(), ratios.end());
+  return ratios[ratios.size() / 2];
 }
 
-void floorTurn(Turn& turn) {
+using SteadyPoint = std::chrono::steady_clock::time_point;
+
+// What runs in one child: set up at its phase, measured from `from` to `to`, then torn down.
+// Returns false when it cannot run here.
+using Part = std::function<bool(SteadyPoint phase, SteadyPoint from, SteadyPoint to, Share&)>;
+
+void measureBetween(SteadyPoint from, SteadyPoint /*to*/, Share& share) {
+  std::this_thread::sleep_until(from);
+  // The thread that measures wakes once per window; what it uses is left out.
+  Usage before = Usage::others();
+  auto start = std::chrono::steady_clock::now();
+  for (std::size_t w = 0; w < static_cast<std::size_t>(kWindows); ++w) {
+    std::this_thread::sleep_until(from + kSlice * static_cast<int>(w + 1));
+    const Usage after = Usage::others();
+    const auto end = std::chrono::steady_clock::now();
+    share.seconds[w] = std::chrono::duration<double>(end - start).count();
+    share.cpu[w] = after.cpuSeconds - before.cpuSeconds;
+    share.wakeUps[w] = static_cast<double>(after.wakeUps - before.wakeUps);
+    before = after;
+    start = end;
+  }
+  share.ok = true;
+}
+
+bool floorPart(SteadyPoint phase, SteadyPoint from, SteadyPoint to, Share& share) {
   std::atomic<bool> stop{false};
+  std::this_thread::sleep_until(phase);
   std::thread waker([&stop] {
     timespec due{};
     clock_gettime(CLOCK_MONOTONIC, &due);
@@ -266,74 +321,143 @@ void floorTurn(Turn& turn) {
       clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
     }
   });
-  measureTurn(turn);
+  measureBetween(from, to, share);
   stop.store(true);
   waker.join();
-}
-
-bool syncRunTurn(Turn& turn, const std::shared_ptr<Platform>& platform) {
-  auto collector = PemdorDeviceSensorInfo::init(platform);
-  if (!collector) return false;
-  collector->startSensors(INT32_MAX);
-  measureTurn(turn);
-  collector->finishSensors();
   return true;
 }
 
-// The layers under the simulated sync run, taking their turns beside it: the dispatcher's timer
-// alone, and the simulated streams with handlers that do nothing.
-void tickTurn(Turn& turn) {
+bool tickPart(SteadyPoint phase, SteadyPoint from, SteadyPoint to, Share& share) {
   auto dispatcher = RealDispatcher::create();
+  std::this_thread::sleep_until(phase);
   auto task = std::make_shared<SelfSchedulingTask>(dispatcher);
   task->schedule();
-  measureTurn(turn);
+  measureBetween(from, to, share);
   task->stop();
+  return true;
 }
 
-void streamsTurn(Turn& turn) {
+bool streamsPart(SteadyPoint phase, SteadyPoint from, SteadyPoint to, Share& share) {
   auto dispatcher = RealDispatcher::create();
   auto device = SimulatedDevice::create(SimScenario{}, dispatcher);
   auto manager = device->motionService()->makeMotionManager();
   auto queue = dispatcher->makeOperationQueue("motion");
   queue->setMaxConcurrentOperationCount(1);
+  std::this_thread::sleep_until(phase);
   for (MotionStream stream : kAllMotionStreams) {
     manager->startUpdates(stream, queue, [](const CMVector*, const NSError*) {});
   }
-  measureTurn(turn);
+  measureBetween(from, to, share);
   for (MotionStream stream : kAllMotionStreams) manager->stopUpdates(stream);
+  return true;
+}
+
+bool syncRunPart(const std::shared_ptr<Platform>& platform, SteadyPoint phase, SteadyPoint from,
+                 SteadyPoint to, Share& share) {
+  auto collector = PemdorDeviceSensorInfo::init(platform);
+  if (!collector) return false;
+  std::this_thread::sleep_until(phase);
+  collector->startSensors(INT32_MAX);
+  measureBetween(from, to, share);
+  collector->finishSensors();
+  return true;
+}
+
+bool simPart(SteadyPoint phase, SteadyPoint from, SteadyPoint to, Share& share) {
+  auto dispatcher = RealDispatcher::create();
+  auto device = SimulatedDevice::create(SimScenario{}, dispatcher);
+  return syncRunPart(
+      Platform::create({dispatcher, device->clock(), device->motionService(), nullptr}), phase,
+      from, to, share);
+}
+
+bool iioPart(SteadyPoint phase, SteadyPoint from, SteadyPoint to, Share& share) {
+  auto dispatcher = RealDispatcher::create();
+  return syncRunPart(
+      Platform::create({dispatcher, nullptr, makeIioMotionService(dispatcher), nullptr}), phase,
+      from, to, share);
+}
+
+// Runs every part in a child process of its own, at once, and collects what each measured.
+std::vector<Share> runTogether(const std::vector<Part>& parts) {
+  const SteadyPoint begin = std::chrono::steady_clock::now() + 200ms;
+  const SteadyPoint from = begin + kSettle;
+  const SteadyPoint to = from + kSlice * kWindows;
+  // Every part on the CPU this thread runs on now.
+  const int cpu = sched_getcpu();
+  std::vector<std::pair<pid_t, int>> children;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    int fds[2];
+    if (pipe(fds) != 0) break;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      if (cpu >= 0) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(static_cast<std::size_t>(cpu), &one);
+        sched_setaffinity(0, sizeof one, &one);
+      }
+      Share share;
+      const SteadyPoint phase = begin + kPhase * static_cast<int>(i);
+      if (!parts[i](phase, from, to, share)) share = Share{};
+      const ssize_t written = write(fds[1], &share, sizeof share);
+      _exit(written == static_cast<ssize_t>(sizeof share) ? 0 : 1);
+    }
+    close(fds[1]);
+    if (pid < 0) {
+      close(fds[0]);
+      break;
+    }
+    children.emplace_back(pid, fds[0]);
+  }
+  std::vector<Share> shares(parts.size());
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    const auto [pid, fd] = children[i];
+    if (read(fd, &shares[i], sizeof shares[i]) != static_cast<ssize_t>(sizeof shares[i])) {
+      shares[i] = Share{};
+    }
+    close(fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+  }
+  return shares;
 }
 
 void BM_SideBySide(benchmark::State& state) {
-  Turn floor, tick, streams, sim, iio;
+  std::vector<Part> parts = {floorPart, tickPart, streamsPart, simPart};
   bool withIio = false;
 #ifdef PEMDOR_BENCH_UMOCKDEV
+  // Made before the children, which inherit it.
   std::optional<iio_test::UmockdevTestbed> testbed;
   if (iio_test::UmockdevTestbed::inMockEnvironment()) {
     testbed.emplace();
     testbed->addDevice("iio:device0", kIioDevice);
+    parts.push_back(iioPart);
     withIio = true;
   }
 #endif
+  std::vector<Share> shares;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    for (int round = 0; round < kRounds; ++round) {
-      floorTurn(floor);
-      tickTurn(tick);
-      streamsTurn(streams);
-      {
-        auto dispatcher = RealDispatcher::create();
-        auto device = SimulatedDevice::create(SimScenario{}, dispatcher);
-        syncRunTurn(
-            sim, Platform::create({dispatcher, device->clock(), device->motionService(), nullptr}));
-      }
-      if (withIio) {
-        auto dispatcher = RealDispatcher::create();
-        withIio = syncRunTurn(iio, Platform::create({dispatcher, nullptr,
-                                                     makeIioMotionService(dispatcher), nullptr}));
-      }
-    }
+    shares = runTogether(parts);
     state.SetIterationTime(
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  const Share& floor = shares[0];
+  const Share& tick = shares[1];
+  const Share& streams = shares[2];
+  const Share& sim = shares[3];
+  if (!floor.ok || !tick.ok || !streams.ok || !sim.ok) {
+    state.SkipWithError("a part of the side-by-side run failed");
+    return;
+  }
+  if (std::getenv("PEMDOR_WAKEUP_WINDOWS")) {
+    for (std::size_t w = 0; w < static_cast<std::size_t>(kWindows); ++w) {
+      std::fprintf(stderr, "window %zu: floor %.3f sim %.3f%s%.3f\n", w, floor.cpuMsPerSecondIn(w),
+                   sim.cpuMsPerSecondIn(w), withIio ? " iio " : " ",
+                   withIio ? shares[4].cpuMsPerSecondIn(w) : 0.0);
+    }
   }
   state.counters["floor_cpu_ms_per_s"] = floor.cpuMsPerSecond();
   state.counters["floor_wakeups_per_s"] = floor.wakeUpsPerSecond();
@@ -341,11 +465,12 @@ void BM_SideBySide(benchmark::State& state) {
   state.counters["streams_cpu_ms_per_s"] = streams.cpuMsPerSecond();
   state.counters["sim_cpu_ms_per_s"] = sim.cpuMsPerSecond();
   state.counters["sim_wakeups_per_s"] = sim.wakeUpsPerSecond();
-  state.counters["sim_over_floor"] = sim.cpuMsPerSecond() / floor.cpuMsPerSecond();
-  if (withIio) {
+  state.counters["sim_over_floor"] = medianRatio(sim, floor);
+  if (withIio && shares[4].ok) {
+    const Share& iio = shares[4];
     state.counters["iio_cpu_ms_per_s"] = iio.cpuMsPerSecond();
     state.counters["iio_wakeups_per_s"] = iio.wakeUpsPerSecond();
-    state.counters["iio_over_sim"] = iio.cpuMsPerSecond() / sim.cpuMsPerSecond();
+    state.counters["iio_over_sim"] = medianRatio(iio, sim);
   }
 }
 BENCHMARK(BM_SideBySide)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
