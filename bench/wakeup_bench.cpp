@@ -107,6 +107,36 @@ std::size_t recordsSoFar(PemdorDeviceSensorInfo& collector) {
   return total;
 }
 
+// The platforms of the two sync runs, with no location service, as with the sample host's
+// --location none.
+std::shared_ptr<Platform> simPlatform(const std::shared_ptr<RealDispatcher>& dispatcher,
+                                      const std::shared_ptr<SimulatedDevice>& device) {
+  return Platform::create({dispatcher, device->clock(), device->motionService(), nullptr});
+}
+
+std::shared_ptr<Platform> iioPlatform(const std::shared_ptr<RealDispatcher>& dispatcher) {
+  return Platform::create({dispatcher, nullptr, makeIioMotionService(dispatcher), nullptr});
+}
+
+// The simulated device's four streams on a dispatcher of their own, with handlers that do
+// nothing.
+struct EmptySimStreams {
+  std::shared_ptr<RealDispatcher> dispatcher = RealDispatcher::create();
+  std::shared_ptr<SimulatedDevice> device = SimulatedDevice::create(SimScenario{}, dispatcher);
+  std::shared_ptr<CMMotionManager> manager = device->motionService()->makeMotionManager();
+  std::shared_ptr<OperationQueue> queue = dispatcher->makeOperationQueue("motion");
+
+  void start() {
+    queue->setMaxConcurrentOperationCount(1);
+    for (MotionStream stream : kAllMotionStreams) {
+      manager->startUpdates(stream, queue, [](const CMVector*, const NSError*) {});
+    }
+  }
+  void stop() {
+    for (MotionStream stream : kAllMotionStreams) manager->stopUpdates(stream);
+  }
+};
+
 // Runs an unlimited sync run on `platform` and measures it.
 void measureSyncRun(benchmark::State& state, const std::shared_ptr<Platform>& platform) {
   auto collector = PemdorDeviceSensorInfo::init(platform);
@@ -122,9 +152,7 @@ void measureSyncRun(benchmark::State& state, const std::shared_ptr<Platform>& pl
 void BM_SyncRunSimulated(benchmark::State& state) {
   auto dispatcher = RealDispatcher::create();
   auto device = SimulatedDevice::create(SimScenario{}, dispatcher);
-  // No location service, as with the sample host's --location none.
-  measureSyncRun(state,
-                 Platform::create({dispatcher, device->clock(), device->motionService(), nullptr}));
+  measureSyncRun(state, simPlatform(dispatcher, device));
 }
 BENCHMARK(BM_SyncRunSimulated)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
@@ -197,16 +225,10 @@ void BM_DispatcherTick(benchmark::State& state) {
 BENCHMARK(BM_DispatcherTick)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 void BM_SimMotionStreams(benchmark::State& state) {
-  auto dispatcher = RealDispatcher::create();
-  auto device = SimulatedDevice::create(SimScenario{}, dispatcher);
-  auto manager = device->motionService()->makeMotionManager();
-  auto queue = dispatcher->makeOperationQueue("motion");
-  queue->setMaxConcurrentOperationCount(1);
-  for (MotionStream stream : kAllMotionStreams) {
-    manager->startUpdates(stream, queue, [](const CMVector*, const NSError*) {});
-  }
+  EmptySimStreams streams;
+  streams.start();
   measureWindows(state);
-  for (MotionStream stream : kAllMotionStreams) manager->stopUpdates(stream);
+  streams.stop();
 }
 BENCHMARK(BM_SimMotionStreams)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
@@ -228,8 +250,7 @@ void BM_SyncRunIio(benchmark::State& state) {
   iio_test::UmockdevTestbed testbed;
   testbed.addDevice("iio:device0", kIioDevice);
   auto dispatcher = RealDispatcher::create();
-  measureSyncRun(
-      state, Platform::create({dispatcher, nullptr, makeIioMotionService(dispatcher), nullptr}));
+  measureSyncRun(state, iioPlatform(dispatcher));
 #else
   state.SkipWithError("this build has no IIO provider or no umockdev");
 #endif
@@ -284,11 +305,11 @@ double medianRatio(const Share& a, const Share& b) {
 
 using SteadyPoint = std::chrono::steady_clock::time_point;
 
-// What runs in one child: set up at its phase, measured from `from` to `to`, then torn down.
-// Returns false when it cannot run here.
-using Part = std::function<bool(SteadyPoint phase, SteadyPoint from, SteadyPoint to, Share&)>;
+// What runs in one child: set up at its phase, measured over kWindows windows from `from`, then
+// torn down. Returns false when it cannot run here.
+using Part = std::function<bool(SteadyPoint phase, SteadyPoint from, Share&)>;
 
-void measureBetween(SteadyPoint from, SteadyPoint /*to*/, Share& share) {
+void measureBetween(SteadyPoint from, Share& share) {
   std::this_thread::sleep_until(from);
   // The thread that measures wakes once per window; what it uses is left out.
   Usage before = Usage::others();
@@ -306,7 +327,7 @@ void measureBetween(SteadyPoint from, SteadyPoint /*to*/, Share& share) {
   share.ok = true;
 }
 
-bool floorPart(SteadyPoint phase, SteadyPoint from, SteadyPoint to, Share& share) {
+bool floorPart(SteadyPoint phase, SteadyPoint from, Share& share) {
   std::atomic<bool> stop{false};
   std::this_thread::sleep_until(phase);
   std::thread waker([&stop] {
@@ -321,68 +342,56 @@ bool floorPart(SteadyPoint phase, SteadyPoint from, SteadyPoint to, Share& share
       clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
     }
   });
-  measureBetween(from, to, share);
+  measureBetween(from, share);
   stop.store(true);
   waker.join();
   return true;
 }
 
-bool tickPart(SteadyPoint phase, SteadyPoint from, SteadyPoint to, Share& share) {
+bool tickPart(SteadyPoint phase, SteadyPoint from, Share& share) {
   auto dispatcher = RealDispatcher::create();
   std::this_thread::sleep_until(phase);
   auto task = std::make_shared<SelfSchedulingTask>(dispatcher);
   task->schedule();
-  measureBetween(from, to, share);
+  measureBetween(from, share);
   task->stop();
   return true;
 }
 
-bool streamsPart(SteadyPoint phase, SteadyPoint from, SteadyPoint to, Share& share) {
-  auto dispatcher = RealDispatcher::create();
-  auto device = SimulatedDevice::create(SimScenario{}, dispatcher);
-  auto manager = device->motionService()->makeMotionManager();
-  auto queue = dispatcher->makeOperationQueue("motion");
-  queue->setMaxConcurrentOperationCount(1);
+bool streamsPart(SteadyPoint phase, SteadyPoint from, Share& share) {
+  EmptySimStreams streams;
   std::this_thread::sleep_until(phase);
-  for (MotionStream stream : kAllMotionStreams) {
-    manager->startUpdates(stream, queue, [](const CMVector*, const NSError*) {});
-  }
-  measureBetween(from, to, share);
-  for (MotionStream stream : kAllMotionStreams) manager->stopUpdates(stream);
+  streams.start();
+  measureBetween(from, share);
+  streams.stop();
   return true;
 }
 
 bool syncRunPart(const std::shared_ptr<Platform>& platform, SteadyPoint phase, SteadyPoint from,
-                 SteadyPoint to, Share& share) {
+                 Share& share) {
   auto collector = PemdorDeviceSensorInfo::init(platform);
   if (!collector) return false;
   std::this_thread::sleep_until(phase);
   collector->startSensors(INT32_MAX);
-  measureBetween(from, to, share);
+  measureBetween(from, share);
   collector->finishSensors();
   return true;
 }
 
-bool simPart(SteadyPoint phase, SteadyPoint from, SteadyPoint to, Share& share) {
+bool simPart(SteadyPoint phase, SteadyPoint from, Share& share) {
   auto dispatcher = RealDispatcher::create();
   auto device = SimulatedDevice::create(SimScenario{}, dispatcher);
-  return syncRunPart(
-      Platform::create({dispatcher, device->clock(), device->motionService(), nullptr}), phase,
-      from, to, share);
+  return syncRunPart(simPlatform(dispatcher, device), phase, from, share);
 }
 
-bool iioPart(SteadyPoint phase, SteadyPoint from, SteadyPoint to, Share& share) {
-  auto dispatcher = RealDispatcher::create();
-  return syncRunPart(
-      Platform::create({dispatcher, nullptr, makeIioMotionService(dispatcher), nullptr}), phase,
-      from, to, share);
+bool iioPart(SteadyPoint phase, SteadyPoint from, Share& share) {
+  return syncRunPart(iioPlatform(RealDispatcher::create()), phase, from, share);
 }
 
 // Runs every part in a child process of its own, at once, and collects what each measured.
 std::vector<Share> runTogether(const std::vector<Part>& parts) {
   const SteadyPoint begin = std::chrono::steady_clock::now() + 200ms;
   const SteadyPoint from = begin + kSettle;
-  const SteadyPoint to = from + kSlice * kWindows;
   // Every part on the CPU this thread runs on now.
   const int cpu = sched_getcpu();
   std::vector<std::pair<pid_t, int>> children;
@@ -400,7 +409,7 @@ std::vector<Share> runTogether(const std::vector<Part>& parts) {
       }
       Share share;
       const SteadyPoint phase = begin + kPhase * static_cast<int>(i);
-      if (!parts[i](phase, from, to, share)) share = Share{};
+      if (!parts[i](phase, from, share)) share = Share{};
       const ssize_t written = write(fds[1], &share, sizeof share);
       _exit(written == static_cast<ssize_t>(sizeof share) ? 0 : 1);
     }

@@ -18,18 +18,9 @@ namespace pemdor {
 // The callback run
 
 void PemdorDeviceSensorInfo::processSensorsWithCallBack(Completion completion) {
-  auto self = shared_from_this();
-  auto run = std::make_shared<CallbackRun>(*this);
-  // The completion replaced here may hold host objects; it is released outside our locks, and
-  // so is the run that held the location part.
+  // The completion replaced here may hold host objects; it is released outside our locks.
   setCompletion(std::move(completion));
-  std::shared_ptr<Run> previous;
-  {
-    std::lock_guard lock(impl_->runMutex);
-    previous = run->begin();
-  }
-  platform_->dispatcher().mainQueue()->async([self, run] { run->startLocation(); });
-  run->startMotion();
+  Run::launch(std::make_shared<CallbackRun>(*this));
 }
 
 std::shared_ptr<PemdorDeviceSensorInfo::Run> PemdorDeviceSensorInfo::CallbackRun::begin() {

@@ -113,6 +113,22 @@ class PemdorDeviceSensorInfo::Run : public std::enable_shared_from_this<Run> {
   /// finishSensors while this run holds the location part; under runMutex.
   virtual void finish() {}
 
+  /// Starts `run` on its collector, on the host's thread: takes the streams and the location part
+  /// for it under runMutex (begin()), posts its location start to the main queue and starts its
+  /// motion here. The run that held the location part before is released after the lock.
+  template <typename R>
+  static void launch(const std::shared_ptr<R>& run) {
+    PemdorDeviceSensorInfo& c = run->collector_;
+    auto self = c.shared_from_this();
+    std::shared_ptr<Run> previous;
+    {
+      std::lock_guard lock(c.impl_->runMutex);
+      previous = run->begin();
+    }
+    c.platform_->dispatcher().mainQueue()->async([self, run] { run->startLocation(); });
+    run->startMotion();
+  }
+
  protected:
   // Empties the list of `stream` and takes the stream for this run. Under runMutex.
   void takeStream(MotionStream stream) {

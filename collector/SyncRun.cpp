@@ -18,16 +18,8 @@ void PemdorDeviceSensorInfo::startSensors() {
 }
 
 void PemdorDeviceSensorInfo::startSensors(std::int32_t limit) {
-  auto self = shared_from_this();
   // A negative limit would never stop a stream; it keeps nothing instead.
-  auto run = std::make_shared<SyncRun>(*this, limit < 0 ? 0 : static_cast<std::size_t>(limit));
-  std::shared_ptr<Run> previous;
-  {
-    std::lock_guard lock(impl_->runMutex);
-    previous = run->begin();
-  }
-  platform_->dispatcher().mainQueue()->async([self, run] { run->startLocation(); });
-  run->startMotion();
+  Run::launch(std::make_shared<SyncRun>(*this, limit < 0 ? 0 : static_cast<std::size_t>(limit)));
 }
 
 std::shared_ptr<PemdorDeviceSensorInfo::Run> PemdorDeviceSensorInfo::SyncRun::begin() {

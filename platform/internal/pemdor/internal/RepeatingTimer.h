@@ -26,8 +26,8 @@ inline constexpr double kShortestRepeatInterval = 1e-6;
 // already under way finishes. The task is released once the timer is cancelled and no run of it
 // is under way (or with the dispatcher's pending work).
 //
-// On a real dispatcher the timer thread puts the timer back with its next due time before each
-// run and allocates nothing per run. A run that has not returned when the next one is due
+// On a real dispatcher the timer thread gives the timer its next due time before each run and
+// allocates nothing per run. A run that has not returned when the next one is due
 // absorbs that one, and after a late run the schedule goes on with the first due time still
 // ahead, so a run that took longer than the interval is followed by one run at once, then the
 // schedule; missed runs are not made up in a burst.
