@@ -29,11 +29,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -263,11 +265,12 @@ BENCHMARK(BM_SyncRunIio)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecon
 // dispatcher's timer alone (tick) and the simulated streams with handlers that do nothing
 // (streams). Each runs in a child process of its own, all of them at the same time and over the
 // same window, their wake-ups kPhase apart so that none wakes while another is running; each
-// child measures its own CPU time and wake-ups over the window. Run together rather than in
-// turns, they all pay the same price for a wake-up, which changes with the load of the machine
-// from one second to the next. Reported: each one's CPU milliseconds and wake-ups per second, and
-// the ratios of the CPU figures sim_over_floor and iio_over_sim. With PEMDOR_WAKEUP_WINDOWS set,
-// every window's figures go to standard error as well.
+// child measures its own CPU time and wake-ups over the window, and runs a copy of this program
+// of its own (see ProgramCopies). Run together rather than in turns, they all pay the same price
+// for a wake-up, which changes with the load of the machine from one second to the next. Reported:
+// each one's CPU milliseconds and wake-ups per second, and the ratios of the CPU figures
+// sim_over_floor and iio_over_sim. With PEMDOR_WAKEUP_WINDOWS set, every window's figures go to
+// standard error as well.
 //
 // The window is cut into kWindows windows of kSlice, and each ratio is the median of its
 // ratios window by window: a second in which the machine charged one part for something else
@@ -388,16 +391,92 @@ bool iioPart(SteadyPoint phase, SteadyPoint from, Share& share) {
   return syncRunPart(iioPlatform(RealDispatcher::create()), phase, from, share);
 }
 
-// Runs every part in a child process of its own, at once, and collects what each measured.
-std::vector<Share> runTogether(const std::vector<Part>& parts) {
+// The parts by name, for the child processes that run them.
+struct NamedPart {
+  const char* name;
+  Part run;
+};
+const std::array<NamedPart, 5> kParts{{{"floor", floorPart},
+                                       {"tick", tickPart},
+                                       {"streams", streamsPart},
+                                       {"sim", simPart},
+                                       {"iio", iioPart}}};
+
+// The argument that makes the program run one part instead of the benchmarks.
+constexpr std::string_view kPartArgument = "--side-by-side-part";
+
+// A child's program, after the exec: runs the named part and writes what it measured to `fd`.
+int runPart(const char* name, const char* phaseNs, const char* fromNs, const char* fd) {
+  const auto at = [](const char* ns) {
+    return SteadyPoint(std::chrono::nanoseconds(std::strtoll(ns, nullptr, 10)));
+  };
+  Share share;
+  for (const NamedPart& part : kParts) {
+    if (std::string_view(name) == part.name && !part.run(at(phaseNs), at(fromNs), share)) {
+      share = Share{};
+    }
+  }
+  const ssize_t written = write(std::atoi(fd), &share, sizeof share);
+  return written == static_cast<ssize_t>(sizeof share) ? 0 : 1;
+}
+
+// A copy of this program per part, in a directory of its own that goes with the object.
+// Processes of one program share its code pages, and with them the caches' copies of its code:
+// a part running the library's code 20 ms before another would leave that code warm for it.
+// Each part runs its own copy, so that each one's code is as cold after a sleep as it would be
+// in a host that runs one sync run. The C and C++ runtimes stay shared, as on any machine.
+class ProgramCopies {
+ public:
+  explicit ProgramCopies(const std::vector<const char*>& names) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/pemdor-wakeup-XXXXXX";
+    if (!mkdtemp(pattern.data())) return;
+    dir_ = pattern;
+    std::error_code error;
+    for (const char* name : names) {
+      const std::filesystem::path copy = dir_ / name;
+      if (!std::filesystem::copy_file("/proc/self/exe", copy, error)) return;
+      paths_.push_back(copy.string());
+    }
+  }
+  ~ProgramCopies() {
+    std::error_code error;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, error);
+  }
+  ProgramCopies(const ProgramCopies&) = delete;
+  ProgramCopies& operator=(const ProgramCopies&) = delete;
+
+  // Empty unless every copy was made.
+  const std::vector<std::string>& paths() const { return paths_; }
+
+ private:
+  std::filesystem::path dir_;
+  std::vector<std::string> paths_;
+};
+
+// Runs every named part in a child process of its own, each its own copy of this program, at
+// once, and collects what each measured.
+std::vector<Share> runTogether(const std::vector<const char*>& names) {
+  std::vector<Share> shares(names.size());
+  const ProgramCopies copies(names);
+  if (copies.paths().size() != names.size()) return shares;
   const SteadyPoint begin = std::chrono::steady_clock::now() + 200ms;
   const SteadyPoint from = begin + kSettle;
+  const auto ns = [](SteadyPoint point) {
+    return std::to_string(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(point.time_since_epoch()).count());
+  };
   // Every part on the CPU this thread runs on now.
   const int cpu = sched_getcpu();
   std::vector<std::pair<pid_t, int>> children;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
     int fds[2];
     if (pipe(fds) != 0) break;
+    // Made before the fork: the child only calls what is safe between a fork and an exec.
+    const std::string& program = copies.paths()[i];
+    const std::string phaseNs = ns(begin + kPhase * static_cast<int>(i));
+    const std::string fromNs = ns(from);
+    const std::string fd = std::to_string(fds[1]);
     const pid_t pid = fork();
     if (pid == 0) {
       close(fds[0]);
@@ -407,11 +486,9 @@ std::vector<Share> runTogether(const std::vector<Part>& parts) {
         CPU_SET(static_cast<std::size_t>(cpu), &one);
         sched_setaffinity(0, sizeof one, &one);
       }
-      Share share;
-      const SteadyPoint phase = begin + kPhase * static_cast<int>(i);
-      if (!parts[i](phase, from, share)) share = Share{};
-      const ssize_t written = write(fds[1], &share, sizeof share);
-      _exit(written == static_cast<ssize_t>(sizeof share) ? 0 : 1);
+      execl(program.c_str(), program.c_str(), kPartArgument.data(), names[i], phaseNs.c_str(),
+            fromNs.c_str(), fd.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
     }
     close(fds[1]);
     if (pid < 0) {
@@ -420,7 +497,6 @@ std::vector<Share> runTogether(const std::vector<Part>& parts) {
     }
     children.emplace_back(pid, fds[0]);
   }
-  std::vector<Share> shares(parts.size());
   for (std::size_t i = 0; i < children.size(); ++i) {
     const auto [pid, fd] = children[i];
     if (read(fd, &shares[i], sizeof shares[i]) != static_cast<ssize_t>(sizeof shares[i])) {
@@ -434,7 +510,7 @@ std::vector<Share> runTogether(const std::vector<Part>& parts) {
 }
 
 void BM_SideBySide(benchmark::State& state) {
-  std::vector<Part> parts = {floorPart, tickPart, streamsPart, simPart};
+  std::vector<const char*> parts = {"floor", "tick", "streams", "sim"};
   bool withIio = false;
 #ifdef PEMDOR_BENCH_UMOCKDEV
   // Made before the children, which inherit it.
@@ -442,7 +518,7 @@ void BM_SideBySide(benchmark::State& state) {
   if (iio_test::UmockdevTestbed::inMockEnvironment()) {
     testbed.emplace();
     testbed->addDevice("iio:device0", kIioDevice);
-    parts.push_back(iioPart);
+    parts.push_back("iio");
     withIio = true;
   }
 #endif
@@ -486,3 +562,15 @@ BENCHMARK(BM_SideBySide)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecon
 
 }  // namespace
 }  // namespace pemdor
+
+// The benchmarks, or one part of the side-by-side run in a child process.
+int main(int argc, char** argv) {
+  if (argc == 6 && argv[1] == pemdor::kPartArgument) {
+    return pemdor::runPart(argv[2], argv[3], argv[4], argv[5]);
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
