@@ -21,7 +21,7 @@ constexpr std::uint64_t kLastTick = std::uint64_t{1} << 53;
 
 PEMDOR_TICK_PATH double steadySeconds() {
   using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
+  return duration<double>(internal::steadyNow().time_since_epoch()).count();
 }
 
 namespace {
@@ -222,7 +222,7 @@ PEMDOR_TICK_PATH void Timers::run() {
     }
     const SteadyTime due = oneShot ? timers_.begin()->first.due : (*repeating)->key.due;
     // The clock is read only when a timer is pending.
-    const SteadyTime now = std::chrono::steady_clock::now();
+    const SteadyTime now = internal::steadyNow();
     if (due > now) {
       waitUnlocked(lock, due);
       continue;

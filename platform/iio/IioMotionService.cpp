@@ -125,7 +125,7 @@ class StreamSampler {
       gyro_.reset();
       gravity_.reset();
       unboundReason_ = reading.message;
-      retryAfter_ = Clock::now() + toDuration(kRebindPause);
+      retryAfter_ = internal::steadyNow() + toDuration(kRebindPause);
       reading.message = name + ": " + reading.message;
       return reading;
     }
@@ -140,7 +140,7 @@ class StreamSampler {
       // The time since the previous update in whole intervals: ticks that passed without a
       // read (a slow device) count, the jitter of the wake-ups does not, so that the same
       // readings give the same gravity.
-      const Clock::time_point now = Clock::now();
+      const Clock::time_point now = internal::steadyNow();
       double dt = interval;
       if (gravity_.started()) {
         const double elapsed = std::chrono::duration<double>(now - lastDerived_).count();
@@ -162,7 +162,7 @@ class StreamSampler {
 
  private:
   bool bind(MotionStream stream) {
-    if (Clock::now() < retryAfter_) return false;
+    if (internal::steadyNow() < retryAfter_) return false;
     const StreamRoute& route = kRoutes[index(stream)];
     source_ = IioVectorSource::bind(route.preferred, &unboundReason_, share_);
     derived_ = false;
@@ -171,7 +171,7 @@ class StreamSampler {
       derived_ = source_.has_value();
       if (derived_) gyro_ = iio::GravityGyro::bind(*source_, share_);
     }
-    if (!source_) retryAfter_ = Clock::now() + toDuration(kRebindPause);
+    if (!source_) retryAfter_ = internal::steadyNow() + toDuration(kRebindPause);
     return source_.has_value();
   }
 
@@ -273,7 +273,7 @@ struct Core {
       std::array<bool, kMotionStreamCount> releases{};
       std::vector<Delivery<VectorHandler>> dropped;
       bool handOver = false;
-      const Clock::time_point now = Clock::now();
+      const Clock::time_point now = internal::steadyNow();
       std::optional<Clock::time_point> wakeAt;
       const auto wakeBy = [&wakeAt](Clock::time_point t) {
         if (!wakeAt || t < *wakeAt) wakeAt = t;
@@ -346,11 +346,11 @@ struct Core {
           // A worker's read shares nothing with the other streams.
           iio::TickReads* const reads = readHere[i] ? &tickReads : nullptr;
           auto read = [core, &sampler, i, reads, request = std::move(*requests[i])] {
-            const Clock::time_point begun = Clock::now();
+            const Clock::time_point begun = internal::steadyNow();
             IioReading reading =
                 sampler.sample(kAllMotionStreams[i], request.run, request.interval, reads);
-            const bool slow =
-                Clock::now() - begun > toDuration(std::min(kGatherWindow, request.interval / 4));
+            const bool slow = internal::steadyNow() - begun >
+                              toDuration(std::min(kGatherWindow, request.interval / 4));
             core->finish(i, Finished{request.run, std::move(reading), true, slow});
           };
           if (readHere[i]) {
@@ -437,7 +437,7 @@ class IioMotionManager final : public CMMotionManager {
       Core::Stream& s = core_->streams[index(stream)];
       s.interval = interval;
       // A running stream takes a shorter interval from now on, not after its old wait.
-      if (s.slot.active()) s.due = std::min(s.due, Clock::now() + toDuration(interval));
+      if (s.slot.active()) s.due = std::min(s.due, internal::steadyNow() + toDuration(interval));
       wake = core_->sleep.changed();
     }
     if (wake) core_->sleep.wake();
@@ -456,7 +456,7 @@ class IioMotionManager final : public CMMotionManager {
     {
       std::lock_guard lock(core_->mutex);
       replaced = core_->streams[index(stream)].slot.start(std::move(queue), std::move(handler));
-      core_->scheduleFirst(index(stream), Clock::now());
+      core_->scheduleFirst(index(stream), internal::steadyNow());
       if (!thread_.joinable()) thread_ = std::thread([core = core_] { Core::run(core); });
       wake = core_->sleep.changed();
     }

@@ -9,10 +9,7 @@ namespace {
 
 class SystemClock final : public WallClock {
  public:
-  double timeIntervalSince1970() const override {
-    using namespace std::chrono;
-    return duration<double>(system_clock::now().time_since_epoch()).count();
-  }
+  PEMDOR_TICK_PATH double timeIntervalSince1970() const override { return internal::wallSeconds(); }
 };
 
 class DispatcherClock final : public WallClock {
