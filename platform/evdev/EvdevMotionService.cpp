@@ -32,6 +32,8 @@
 #include "pemdor/internal/PlatformHelpers.h"
 #include "pemdor/internal/SleepWord.h"
 #include "pemdor/internal/StreamSlot.h"
+#include "pemdor/internal/ThreadedMotionManager.h"
+#include "pemdor/internal/TickPath.h"
 #include "pemdor/platform/Providers.h"
 
 namespace pemdor {
@@ -43,14 +45,10 @@ using evdev::SensorKind;
 using Clock = std::chrono::steady_clock;
 using VectorHandler = CMMotionManager::VectorHandler;
 
-constexpr double kShortestInterval = 0.005;
-constexpr double kLongestInterval = 3600.0;
 // A stream whose device is missing looks for one again at most this often, in seconds.
 constexpr double kRebindPause = 0.25;
 
-Clock::duration toDuration(double seconds) {
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
+using internal::toDuration;
 
 bool streamAvailable(const std::vector<InputMotionDevice>& devices, MotionStream stream) {
   return evdev::chooseDevice(devices, stream) != nullptr;
@@ -93,7 +91,7 @@ class StreamSampler {
       release();
       retryAfter_ = {};
     }
-    if (!reader_ && Clock::now() >= retryAfter_) bind(stream, pool);
+    if (!reader_ && internal::steadyNow() >= retryAfter_) bind(stream, pool);
     return reader_.get();
   }
 
@@ -105,7 +103,7 @@ class StreamSampler {
       unboundReason_ = reader_->device().node + ": " +
                        (drained == -ENODEV ? "device removed" : evdev::problemText(-drained));
       release();
-      retryAfter_ = Clock::now() + toDuration(kRebindPause);
+      retryAfter_ = internal::steadyNow() + toDuration(kRebindPause);
       return {std::nullopt, -drained, name + ": " + unboundReason_};
     }
     const SensorKind kind = *evdev::sensorFor(stream);
@@ -115,7 +113,7 @@ class StreamSampler {
               name + ": " + reader_->device().node + ": no non-zero reading to calibrate 1 g yet"};
     }
     if (stream == MotionStream::deviceMotion) {
-      const Clock::time_point now = Clock::now();
+      const Clock::time_point now = internal::steadyNow();
       const double dt =
           lastGravity_ ? std::chrono::duration<double>(now - *lastGravity_).count() : interval;
       lastGravity_ = now;
@@ -142,7 +140,7 @@ class StreamSampler {
     } else {
       reader_ = pool.open(*device, unboundReason_);
     }
-    if (!reader_) retryAfter_ = Clock::now() + toDuration(kRebindPause);
+    if (!reader_) retryAfter_ = internal::steadyNow() + toDuration(kRebindPause);
   }
 
   RunToken::Ticket run_;
@@ -200,7 +198,7 @@ struct Core {
     while (!core->quit) {
       std::vector<Due> due;
       std::array<bool, kMotionStreamCount> releases{};
-      const Clock::time_point now = Clock::now();
+      const Clock::time_point now = internal::steadyNow();
       std::optional<Clock::time_point> wakeAt;
       for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
         Stream& s = core->streams[i];
@@ -263,94 +261,13 @@ struct Core {
   }
 };
 
-class EvdevMotionManager final : public CMMotionManager {
+class EvdevMotionManager final : public internal::ThreadedMotionManager<Core> {
  public:
-  EvdevMotionManager() : core_(std::make_shared<Core>()) {}
-
-  ~EvdevMotionManager() override {
-    std::array<StreamSlot<VectorHandler>::Released, kMotionStreamCount> released;
-    bool wake = false;
-    {
-      std::lock_guard lock(core_->mutex);
-      core_->quit = true;
-      for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
-        released[i] = core_->streams[i].slot.stop();
-      }
-      wake = core_->sleep.changed();
-    }
-    if (wake) core_->sleep.wake();
-    if (thread_.joinable()) {
-      // A handler's last reference may be dropped on the I/O thread and take this manager with
-      // it; the thread then ends by itself, holding the core.
-      if (thread_.get_id() == std::this_thread::get_id()) {
-        thread_.detach();
-      } else {
-        thread_.join();
-      }
-    }
-  }
+  EvdevMotionManager() : ThreadedMotionManager(std::make_shared<Core>()) {}
 
   bool isAvailable(MotionStream stream) const override {
     return streamAvailable(evdev::findInputMotionDevices(), stream);
   }
-
-  void setUpdateInterval(MotionStream stream, double seconds) override {
-    const double interval = std::isfinite(seconds) && seconds > 0.0
-                                ? std::clamp(seconds, kShortestInterval, kLongestInterval)
-                                : kShortestInterval;
-    bool wake = false;
-    {
-      std::lock_guard lock(core_->mutex);
-      Core::Stream& s = core_->streams[index(stream)];
-      s.interval = interval;
-      // A running stream takes a shorter interval from now on, not after its old wait.
-      if (s.slot.active()) s.due = std::min(s.due, Clock::now() + toDuration(interval));
-      wake = core_->sleep.changed();
-    }
-    if (wake) core_->sleep.wake();
-  }
-
-  double updateInterval(MotionStream stream) const override {
-    std::lock_guard lock(core_->mutex);
-    return core_->streams[index(stream)].interval;
-  }
-
-  void startUpdates(MotionStream stream, std::shared_ptr<OperationQueue> queue,
-                    VectorHandler handler) override {
-    if (!queue || !handler || !isAvailable(stream)) return;
-    StreamSlot<VectorHandler>::Released replaced;
-    bool wake = false;
-    {
-      std::lock_guard lock(core_->mutex);
-      replaced = core_->streams[index(stream)].slot.start(std::move(queue), std::move(handler));
-      core_->scheduleFirst(index(stream), Clock::now());
-      if (!thread_.joinable()) thread_ = std::thread([core = core_] { Core::run(core); });
-      wake = core_->sleep.changed();
-    }
-    if (wake) core_->sleep.wake();
-  }
-
-  void stopUpdates(MotionStream stream) override {
-    StreamSlot<VectorHandler>::Released released;
-    bool wake = false;
-    {
-      std::lock_guard lock(core_->mutex);
-      released = core_->streams[index(stream)].slot.stop();
-      if (!released.handler) return;
-      wake = core_->sleep.changed();
-    }
-    if (wake) core_->sleep.wake();
-  }
-
-  bool isActive(MotionStream stream) const override {
-    std::lock_guard lock(core_->mutex);
-    return core_->streams[index(stream)].slot.active();
-  }
-
- private:
-  std::shared_ptr<Core> core_;
-  // Written only under core_->mutex, and read without it only by the destructor.
-  std::thread thread_;
 };
 
 class EvdevMotionService final : public MotionService {

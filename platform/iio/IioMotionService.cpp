@@ -46,6 +46,7 @@
 #include "pemdor/internal/PlatformHelpers.h"
 #include "pemdor/internal/SleepWord.h"
 #include "pemdor/internal/StreamSlot.h"
+#include "pemdor/internal/ThreadedMotionManager.h"
 #include "pemdor/internal/TickPath.h"
 #include "pemdor/platform/Providers.h"
 
@@ -57,8 +58,6 @@ using iio::IioReading;
 using iio::IioVectorSource;
 using Clock = std::chrono::steady_clock;
 
-constexpr double kShortestInterval = 0.005;
-constexpr double kLongestInterval = 3600.0;
 // A stream whose device is missing looks for it again at most this often, in seconds.
 constexpr double kRebindPause = 0.25;
 // The readings of one wake-up wait for each other at most this long (and at most a quarter of
@@ -85,9 +84,7 @@ constexpr std::array<StreamRoute, kMotionStreamCount> kRoutes = {{
     {IioKind::gravity, IioKind::accel},
 }};
 
-Clock::duration toDuration(double seconds) {
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
+using internal::toDuration;
 
 bool streamAvailable(iio_context* context, MotionStream stream) {
   const StreamRoute& route = kRoutes[index(stream)];
@@ -393,97 +390,17 @@ struct Core {
   }
 };
 
-class IioMotionManager final : public CMMotionManager {
+class IioMotionManager final : public internal::ThreadedMotionManager<Core> {
  public:
-  explicit IioMotionManager(const iio::BeforeRead& beforeRead) : core_(std::make_shared<Core>()) {
-    core_->beforeRead = beforeRead;
-  }
-
-  ~IioMotionManager() override {
-    std::array<StreamSlot<VectorHandler>::Released, kMotionStreamCount> released;
-    bool wake = false;
-    {
-      std::lock_guard lock(core_->mutex);
-      core_->quit = true;
-      for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
-        released[i] = core_->streams[i].slot.stop();
-      }
-      wake = core_->sleep.changed();
-    }
-    if (wake) core_->sleep.wake();
-    if (thread_.joinable()) {
-      // A handler's last reference may be dropped on the I/O thread and take this manager with
-      // it; the thread then ends by itself, holding the core.
-      if (thread_.get_id() == std::this_thread::get_id()) {
-        thread_.detach();
-      } else {
-        thread_.join();
-      }
-    }
+  explicit IioMotionManager(const iio::BeforeRead& beforeRead)
+      : ThreadedMotionManager(std::make_shared<Core>()) {
+    core()->beforeRead = beforeRead;
   }
 
   bool isAvailable(MotionStream stream) const override {
     const iio::ContextPtr context = iio::makeLocalContext();
     return streamAvailable(context.get(), stream);
   }
-
-  void setUpdateInterval(MotionStream stream, double seconds) override {
-    const double interval = std::isfinite(seconds) && seconds > 0.0
-                                ? std::clamp(seconds, kShortestInterval, kLongestInterval)
-                                : kShortestInterval;
-    bool wake = false;
-    {
-      std::lock_guard lock(core_->mutex);
-      Core::Stream& s = core_->streams[index(stream)];
-      s.interval = interval;
-      // A running stream takes a shorter interval from now on, not after its old wait.
-      if (s.slot.active()) s.due = std::min(s.due, internal::steadyNow() + toDuration(interval));
-      wake = core_->sleep.changed();
-    }
-    if (wake) core_->sleep.wake();
-  }
-
-  double updateInterval(MotionStream stream) const override {
-    std::lock_guard lock(core_->mutex);
-    return core_->streams[index(stream)].interval;
-  }
-
-  void startUpdates(MotionStream stream, std::shared_ptr<OperationQueue> queue,
-                    VectorHandler handler) override {
-    if (!queue || !handler || !isAvailable(stream)) return;
-    StreamSlot<VectorHandler>::Released replaced;
-    bool wake = false;
-    {
-      std::lock_guard lock(core_->mutex);
-      replaced = core_->streams[index(stream)].slot.start(std::move(queue), std::move(handler));
-      core_->scheduleFirst(index(stream), internal::steadyNow());
-      if (!thread_.joinable()) thread_ = std::thread([core = core_] { Core::run(core); });
-      wake = core_->sleep.changed();
-    }
-    if (wake) core_->sleep.wake();
-  }
-
-  void stopUpdates(MotionStream stream) override {
-    StreamSlot<VectorHandler>::Released released;
-    bool wake = false;
-    {
-      std::lock_guard lock(core_->mutex);
-      released = core_->streams[index(stream)].slot.stop();
-      if (!released.handler) return;
-      wake = core_->sleep.changed();
-    }
-    if (wake) core_->sleep.wake();
-  }
-
-  bool isActive(MotionStream stream) const override {
-    std::lock_guard lock(core_->mutex);
-    return core_->streams[index(stream)].slot.active();
-  }
-
- private:
-  std::shared_ptr<Core> core_;
-  // Written only under core_->mutex, and read without it only by the destructor.
-  std::thread thread_;
 };
 
 class IioMotionService final : public MotionService {
