@@ -151,35 +151,11 @@ class StreamSampler {
   Clock::time_point retryAfter_{};
 };
 
-// What a manager shares with its I/O thread. The thread holds it, so it outlives the manager
-// when the manager goes first.
-struct Core {
-  struct Stream {
-    double interval = CMMotionManager::kDefaultUpdateInterval;
-    StreamSlot<VectorHandler> slot;
-    Clock::time_point due{};
-  };
-
-  std::mutex mutex;
-  // Where the I/O thread sleeps.
-  internal::SleepWord sleep;
-  bool quit = false;
-  std::array<Stream, kMotionStreamCount> streams;
-
-  // Gives a stream that starts now its first due time: the next due time of a running stream
-  // with the same interval, so that streams of one interval always share their wake-ups however
-  // far apart they were started (each start looks for devices, which opens their nodes), or one
-  // interval from now. Called with the lock held.
-  void scheduleFirst(std::size_t stream, Clock::time_point now) {
-    Stream& s = streams[stream];
-    s.due = now + toDuration(s.interval);
-    for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
-      const Stream& other = streams[i];
-      if (i == stream || !other.slot.active() || other.interval != s.interval) continue;
-      s.due = other.due;
-      return;
-    }
-  }
+// What a manager shares with its I/O thread.
+struct Core : internal::ThreadedCore {
+  // Streams of one interval always share their wake-ups, however far apart they were started
+  // (each start looks for devices, which opens their nodes).
+  static Clock::duration joinWithin(double) { return Clock::duration::max(); }
 
   // The I/O thread: sleeps until the earliest due stream, then, with no lock held, drains the
   // nodes of the due streams once each and hands their readings to the queues in one batch.

@@ -188,36 +188,12 @@ class StreamSampler {
 
 using VectorHandler = CMMotionManager::VectorHandler;
 
-// What a manager shares with its I/O thread. The thread holds it, so it outlives the manager
-// when the manager goes first.
-struct Core {
-  struct Stream {
-    double interval = CMMotionManager::kDefaultUpdateInterval;
-    StreamSlot<VectorHandler> slot;
-    Clock::time_point due{};
-  };
-
-  std::mutex mutex;
-  // Where the I/O thread sleeps.
-  internal::SleepWord sleep;
-  bool quit = false;
-  std::array<Stream, kMotionStreamCount> streams;
-
-  // Gives a stream that starts now its first due time: one interval from now, or the next due
-  // time of a running stream with the same interval when that is close enough to it.
-  // Called with the lock held.
-  void scheduleFirst(std::size_t stream, Clock::time_point now) {
-    Stream& s = streams[stream];
-    s.due = now + toDuration(s.interval);
-    for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
-      const Stream& other = streams[i];
-      if (i == stream || !other.slot.active() || other.interval != s.interval) continue;
-      const auto apart = other.due > s.due ? other.due - s.due : s.due - other.due;
-      if (apart <= toDuration(std::min(kJoinWindow, s.interval / 4))) {
-        s.due = other.due;
-        return;
-      }
-    }
+// What a manager shares with its I/O thread.
+struct Core : internal::ThreadedCore {
+  // A stream started this close to the schedule of a running one with the same interval takes
+  // that schedule (see kJoinWindow).
+  static Clock::duration joinWithin(double interval) {
+    return toDuration(std::min(kJoinWindow, interval / 4));
   }
 
   // A reading a worker has finished, with the run it was sampled in; taken by the I/O thread.

@@ -7,13 +7,9 @@
 // with the manager, and answers the interval, start, stop and isActive calls the same way for
 // both.
 //
-// What a Core gives, all guarded by its `mutex`:
-//  - `bool quit`: set once, when the manager goes; the thread then returns;
-//  - `SleepWord sleep`: where the thread waits for its next due time or for a change;
-//  - `std::array<Stream, kMotionStreamCount> streams`, each with `double interval`,
-//    `StreamSlot<VectorHandler> slot` and `std::chrono::steady_clock::time_point due`;
-//  - `void scheduleFirst(std::size_t stream, time_point now)`: the first due time of a stream
-//    that has just started;
+// A Core derives from ThreadedCore, whose members are guarded by its `mutex`, and adds:
+//  - `static duration joinWithin(double interval)`: how close to the schedule of a running
+//    stream with the same interval a starting stream must fall to take that schedule;
 //  - `static void run(std::shared_ptr<Core>)`: the thread's body.
 //
 // Thread contract: every member is called from any thread; none holds the core's lock while it
@@ -28,6 +24,7 @@
 #include <thread>
 #include <utility>
 
+#include "pemdor/internal/SleepWord.h"
 #include "pemdor/internal/StreamSlot.h"
 #include "pemdor/internal/TickPath.h"
 #include "pemdor/platform/CoreMotion.h"
@@ -39,6 +36,42 @@ inline std::chrono::steady_clock::duration toDuration(double seconds) {
   return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
       std::chrono::duration<double>(seconds));
 }
+
+// What a manager shares with its I/O thread. The thread holds it, so it outlives the manager
+// when the manager goes first.
+struct ThreadedCore {
+  struct Stream {
+    double interval = CMMotionManager::kDefaultUpdateInterval;
+    StreamSlot<CMMotionManager::VectorHandler> slot;
+    // When the stream is next read.
+    std::chrono::steady_clock::time_point due{};
+  };
+
+  std::mutex mutex;
+  // Where the I/O thread sleeps until the next due time or a change.
+  SleepWord sleep;
+  // Set once, when the manager goes; the thread then returns.
+  bool quit = false;
+  std::array<Stream, kMotionStreamCount> streams;
+
+  // Gives a stream that starts now its first due time: one interval from now, or the next due
+  // time of a running stream with the same interval that lies within `joinWithin` of it, so that
+  // the two share their wake-ups. Called with the lock held.
+  void scheduleFirst(std::size_t stream, std::chrono::steady_clock::time_point now,
+                     std::chrono::steady_clock::duration joinWithin) {
+    Stream& s = streams[stream];
+    s.due = now + toDuration(s.interval);
+    for (std::size_t i = 0; i < kMotionStreamCount; ++i) {
+      const Stream& other = streams[i];
+      if (i == stream || !other.slot.active() || other.interval != s.interval) continue;
+      const auto apart = other.due > s.due ? other.due - s.due : s.due - other.due;
+      if (apart <= joinWithin) {
+        s.due = other.due;
+        return;
+      }
+    }
+  }
+};
 
 template <typename Core>
 class ThreadedMotionManager : public CMMotionManager {
@@ -99,7 +132,8 @@ class ThreadedMotionManager : public CMMotionManager {
     {
       std::lock_guard lock(core_->mutex);
       replaced = core_->streams[index(stream)].slot.start(std::move(queue), std::move(handler));
-      core_->scheduleFirst(index(stream), steadyNow());
+      core_->scheduleFirst(index(stream), steadyNow(),
+                           Core::joinWithin(core_->streams[index(stream)].interval));
       if (!thread_.joinable()) thread_ = std::thread([core = core_] { Core::run(core); });
       wake = core_->sleep.changed();
     }
