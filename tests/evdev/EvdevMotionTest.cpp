@@ -25,6 +25,7 @@
 #include "SkipOrFail.h"
 #include "pemdor/platform/Providers.h"
 #include "pemdor/platform/RealDispatcher.h"
+#include "provider_rig.h"
 
 namespace pemdor {
 namespace {
@@ -35,51 +36,10 @@ using evdev_test::InputDevice;
 using evdev_test::InputTestbed;
 
 constexpr double kInterval = 0.02;
-constexpr auto kDeadline = std::chrono::seconds(10);
 constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
 
-struct Delivery {
-  std::optional<CMVector> vector;
-  std::optional<NSError> error;
-};
-
-// Keeps every delivery of one handler. The handler shares the record, so a delivery that runs
-// after the test body is harmless.
-class Recorder {
- public:
-  CMMotionManager::VectorHandler handler() {
-    return [state = state_](const CMVector* v, const NSError* e) {
-      {
-        std::lock_guard lock(state->mutex);
-        state->deliveries.push_back(
-            {v ? std::optional(*v) : std::nullopt, e ? std::optional(*e) : std::nullopt});
-      }
-      state->changed.notify_all();
-    };
-  }
-  bool waitUntil(const std::function<bool(const std::vector<Delivery>&)>& done) {
-    std::unique_lock lock(state_->mutex);
-    return state_->changed.wait_for(lock, kDeadline, [&] { return done(state_->deliveries); });
-  }
-  // Waits for a delivered vector that `matches`.
-  bool waitForVector(const std::function<bool(const CMVector&)>& matches) {
-    return waitUntil([&](const auto& deliveries) {
-      return !deliveries.empty() && deliveries.back().vector && matches(*deliveries.back().vector);
-    });
-  }
-  std::vector<Delivery> deliveries() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->deliveries;
-  }
-
- private:
-  struct State {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<Delivery> deliveries;
-  };
-  std::shared_ptr<State> state_ = std::make_shared<State>();
-};
+using test::Delivery;
+using test::Recorder;
 
 bool near(const CMVector& a, const CMVector& b, double tolerance = 1e-6) {
   return std::abs(a.x - b.x) <= tolerance && std::abs(a.y - b.y) <= tolerance &&
@@ -127,52 +87,17 @@ std::string joined(const std::vector<std::string>& words) {
   return text;
 }
 
-class EvdevMotionTest : public ::testing::Test {
+class EvdevMotionTest : public test::ProviderTest<InputTestbed> {
  protected:
-  void SetUp() override {
-    if (!InputTestbed::inMockEnvironment()) {
-      PEMDOR_SKIP_OR_FAIL_IN_CI("the input-device tests run under umockdev-wrapper");
-    }
-    testbed_ = std::make_unique<InputTestbed>();
-    dispatcher_ = RealDispatcher::create();
-    ASSERT_NE(dispatcher_, nullptr);
-    queue_ = dispatcher_->makeOperationQueue("evdev-test");
-    queue_->setMaxConcurrentOperationCount(1);
-    service_ = makeEvdevMotionService(dispatcher_);
-    ASSERT_NE(service_, nullptr);
-    manager_ = service_->makeMotionManager();
-  }
-
-  void TearDown() override {
-    manager_.reset();
-    if (queue_) drain();
-    if (dispatcher_) dispatcher_->shutdown();
-    testbed_.reset();
-  }
-
-  void drain() {
-    auto done = std::make_shared<std::promise<void>>();
-    auto future = done->get_future();
-    queue_->async([done] { done->set_value(); });
-    ASSERT_EQ(future.wait_for(kDeadline), std::future_status::ready);
-  }
+  EvdevMotionTest()
+      : ProviderTest([](auto dispatcher) { return makeEvdevMotionService(std::move(dispatcher)); },
+                     "input-device", kInterval) {}
 
   std::string add(const InputDevice& device) {
     const std::string syspath = testbed_->add(device);
     EXPECT_FALSE(syspath.empty()) << testbed_->error();
     return syspath;
   }
-
-  void start(MotionStream stream, Recorder& recorder) {
-    manager_->setUpdateInterval(stream, kInterval);
-    manager_->startUpdates(stream, queue_, recorder.handler());
-  }
-
-  std::unique_ptr<InputTestbed> testbed_;
-  std::shared_ptr<RealDispatcher> dispatcher_;
-  std::shared_ptr<OperationQueue> queue_;
-  std::shared_ptr<MotionService> service_;
-  std::shared_ptr<CMMotionManager> manager_;
 };
 
 // A laptop accelerometer (lis3lv02d) lying flat: its state, with no events at all (the input

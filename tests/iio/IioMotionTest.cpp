@@ -26,6 +26,7 @@
 #include "UmockdevTestbed.h"
 #include "pemdor/platform/Providers.h"
 #include "pemdor/platform/RealDispatcher.h"
+#include "provider_rig.h"
 
 namespace pemdor {
 namespace {
@@ -33,50 +34,11 @@ namespace {
 using iio_test::UmockdevTestbed;
 
 constexpr double kInterval = 0.01;
-constexpr auto kDeadline = std::chrono::seconds(10);
+constexpr auto kDeadline = test::kProviderDeadline;
 constexpr double kG = 9.80665;
 
-struct Delivery {
-  std::optional<CMVector> vector;
-  std::optional<NSError> error;
-};
-
-// Keeps every delivery of one handler. The handler shares the record, so a delivery that runs
-// after the test body is harmless.
-class Recorder {
- public:
-  CMMotionManager::VectorHandler handler() {
-    return [state = state_](const CMVector* v, const NSError* e) {
-      {
-        std::lock_guard lock(state->mutex);
-        state->deliveries.push_back(
-            {v ? std::optional(*v) : std::nullopt, e ? std::optional(*e) : std::nullopt});
-      }
-      state->changed.notify_all();
-    };
-  }
-
-  // Waits until `done` holds for the deliveries so far.
-  bool waitUntil(const std::function<bool(const std::vector<Delivery>&)>& done) {
-    std::unique_lock lock(state_->mutex);
-    return state_->changed.wait_for(lock, kDeadline, [&] { return done(state_->deliveries); });
-  }
-  bool waitFor(std::size_t count) {
-    return waitUntil([count](const auto& d) { return d.size() >= count; });
-  }
-  std::vector<Delivery> deliveries() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->deliveries;
-  }
-
- private:
-  struct State {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<Delivery> deliveries;
-  };
-  std::shared_ptr<State> state_ = std::make_shared<State>();
-};
+using test::Delivery;
+using test::Recorder;
 
 void expectNear(const CMVector& actual, const CMVector& expected, const char* what) {
   EXPECT_NEAR(actual.x, expected.x, 1e-9) << what;
@@ -89,40 +51,11 @@ CMVector fromIioAcceleration(double x, double y, double z) {
   return {-x / kG, -y / kG, -z / kG};
 }
 
-class IioMotionTest : public ::testing::Test {
+class IioMotionTest : public test::ProviderTest<UmockdevTestbed> {
  protected:
-  void SetUp() override {
-    if (!UmockdevTestbed::inMockEnvironment()) {
-      PEMDOR_SKIP_OR_FAIL_IN_CI("the IIO tests run under umockdev-wrapper");
-    }
-    testbed_ = std::make_unique<UmockdevTestbed>();
-    dispatcher_ = RealDispatcher::create();
-    ASSERT_NE(dispatcher_, nullptr);
-    queue_ = dispatcher_->makeOperationQueue("iio-test");
-    queue_->setMaxConcurrentOperationCount(1);
-    service_ = makeIioMotionService(dispatcher_);
-    ASSERT_NE(service_, nullptr);
-    manager_ = service_->makeMotionManager();
-  }
-
-  void TearDown() override {
-    manager_.reset();
-    if (queue_) drain();
-    if (dispatcher_) dispatcher_->shutdown();
-    testbed_.reset();
-  }
-
-  void drain() {
-    auto done = std::make_shared<std::promise<void>>();
-    auto future = done->get_future();
-    queue_->async([done] { done->set_value(); });
-    ASSERT_EQ(future.wait_for(kDeadline), std::future_status::ready);
-  }
-
-  void start(MotionStream stream, Recorder& recorder) {
-    manager_->setUpdateInterval(stream, kInterval);
-    manager_->startUpdates(stream, queue_, recorder.handler());
-  }
+  IioMotionTest()
+      : ProviderTest([](auto dispatcher) { return makeIioMotionService(std::move(dispatcher)); },
+                     "IIO", kInterval) {}
 
   // One reading of `stream` from a fresh start, the stream stopped again.
   Delivery readOnce(MotionStream stream) {
@@ -144,12 +77,6 @@ class IioMotionTest : public ::testing::Test {
         << motionStreamName(stream) << ": " << (d.error ? d.error->localizedDescription : "");
     return d.vector.value_or(CMVector{1e9, 1e9, 1e9});
   }
-
-  std::unique_ptr<UmockdevTestbed> testbed_;
-  std::shared_ptr<RealDispatcher> dispatcher_;
-  std::shared_ptr<OperationQueue> queue_;
-  std::shared_ptr<MotionService> service_;
-  std::shared_ptr<CMMotionManager> manager_;
 };
 
 // Values are (raw + offset) × scale with the scale and offset per channel where the driver gives
