@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "pemdor/internal/GravityEstimator.h"
+#include "pemdor/internal/VectorMath.h"
 #include "pemdor/platform/CoreMotion.h"
 
 namespace pemdor {
@@ -38,32 +39,14 @@ constexpr double kTick = 0.1;
 constexpr double kPi = std::numbers::pi;
 constexpr double kDegree = kPi / 180.0;
 
-double dot(const CMVector& a, const CMVector& b) {
-  return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-CMVector cross(const CMVector& a, const CMVector& b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-CMVector scaled(const CMVector& v, double s) {
-  return {v.x * s, v.y * s, v.z * s};
-}
-CMVector sum(const CMVector& a, const CMVector& b) {
-  return {a.x + b.x, a.y + b.y, a.z + b.z};
-}
-double length(const CMVector& v) {
-  return std::sqrt(dot(v, v));
-}
-CMVector unit(const CMVector& v) {
-  return scaled(v, 1.0 / length(v));
-}
-CMVector turned(const CMVector& v, const CMVector& axis, double angle) {
-  const double c = std::cos(angle);
-  const double s = std::sin(angle);
-  return sum(sum(scaled(v, c), scaled(cross(axis, v), s)), scaled(axis, dot(axis, v) * (1.0 - c)));
-}
-double angleBetween(const CMVector& a, const CMVector& b) {
-  return std::atan2(length(cross(a, b)), dot(a, b));
-}
+using internal::angleBetween;
+using internal::cross;
+using internal::dot;
+using internal::length;
+using internal::scaled;
+using internal::sum;
+using internal::turned;
+using internal::unit;
 
 // splitmix64, for noise that is the same on every machine.
 std::uint64_t mix(std::uint64_t x) {

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "pemdor/internal/VectorMath.h"
+
 namespace pemdor::internal {
 
 namespace {
@@ -31,26 +33,6 @@ constexpr double kStillMagnitude = 0.05;
 // ...and its direction turned by less than this since the previous update, in radians (2°).
 constexpr double kStillTurn = 0.035;
 
-double dot(const CMVector& a, const CMVector& b) {
-  return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-
-CMVector cross(const CMVector& a, const CMVector& b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-
-CMVector scaled(const CMVector& v, double s) {
-  return {v.x * s, v.y * s, v.z * s};
-}
-
-CMVector sum(const CMVector& a, const CMVector& b) {
-  return {a.x + b.x, a.y + b.y, a.z + b.z};
-}
-
-double length(const CMVector& v) {
-  return std::sqrt(dot(v, v));
-}
-
 bool finite(const CMVector& v) {
   return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
 }
@@ -58,22 +40,6 @@ bool finite(const CMVector& v) {
 // Whether `v` points somewhere: finite and not zero.
 bool hasDirection(const CMVector& v) {
   return finite(v) && length(v) > 0.0;
-}
-
-CMVector unit(const CMVector& v) {
-  return scaled(v, 1.0 / length(v));
-}
-
-// The angle between two vectors that have a direction, in radians.
-double angleBetween(const CMVector& a, const CMVector& b) {
-  return std::atan2(length(cross(a, b)), dot(a, b));
-}
-
-// `v` turned by `angle` radians about the unit vector `axis`, right-handed (Rodrigues' formula).
-CMVector turned(const CMVector& v, const CMVector& axis, double angle) {
-  const double c = std::cos(angle);
-  const double s = std::sin(angle);
-  return sum(sum(scaled(v, c), scaled(cross(axis, v), s)), scaled(axis, dot(axis, v) * (1.0 - c)));
 }
 
 // The unit vector `g` turned toward the unit vector `target` by `fraction` of the angle between
