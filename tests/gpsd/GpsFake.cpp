@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "GpsFake.h"
 
+#include "RigSupport.h"
+
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -22,16 +22,15 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
-extern char** environ;
 
 namespace pemdor::gpsd_testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using rig::Fd;
 
 constexpr const char* kGpsd = "/usr/sbin/gpsd";
 // util-linux's setpriv sets the parent-death signal and then runs gpsd in the same process, so
@@ -44,26 +43,6 @@ constexpr auto kStartLimit = std::chrono::seconds(10);
 // whole machine; each run takes a key of its own, made from its port, so that runs side by side
 // never share a segment.
 constexpr int kShmKeyBase = 0x47710000;
-
-/// A descriptor closed when it goes.
-struct Fd {
-  int fd = -1;
-  explicit Fd(int value = -1) : fd(value) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  void reset(int value = -1) {
-    if (fd >= 0) ::close(fd);
-    fd = value;
-  }
-};
-
-std::string readFile(const std::string& path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 /// The sentences of an NMEA log, each ending in CR LF as a receiver sends them; lines that are
 /// empty or start with '#' are comments.
@@ -217,13 +196,7 @@ class NmeaFeeder {
 GpsFake::GpsFake(std::string folder, int port) : folder_(std::move(folder)), port_(port) {}
 
 bool GpsFake::toolsPresent(std::string& why) {
-  for (const char* tool : {kGpsd, kSetpriv}) {
-    if (::access(tool, X_OK) != 0) {
-      why = std::string(tool) + " is not installed (packages gpsd, util-linux)";
-      return false;
-    }
-  }
-  return true;
+  return rig::installed({kGpsd, kSetpriv}, "gpsd, util-linux", why);
 }
 
 int GpsFake::freePort() {
@@ -243,17 +216,15 @@ int GpsFake::freePort() {
 
 std::unique_ptr<GpsFake> GpsFake::start(const Options& options, std::string& why) {
   if (!toolsPresent(why)) return nullptr;
-  const std::string log = std::string(PEMDOR_SOURCE_DIR) + "/tests/gpsd/logs/" + options.log;
+  const std::string log = rig::logPath(options.log);
   std::vector<std::string> sentences = readSentences(log);
   if (sentences.empty()) {
     why = "no sentences in " + log;
     return nullptr;
   }
-  std::string folder = (std::filesystem::temp_directory_path() / "pemdor-gpsd-XXXXXX").string();
-  if (::mkdtemp(folder.data()) == nullptr) {
-    why = std::string("mkdtemp: ") + std::strerror(errno);
-    return nullptr;
-  }
+  const std::optional<std::string> made = rig::makeRunFolder("pemdor-gpsd", why);
+  if (!made) return nullptr;
+  const std::string& folder = *made;
   // The receiver listens before gpsd's port is chosen: a port chosen first and released could be
   // handed to the receiver's own listener, and gpsd would then find its port taken.
   auto feeder = NmeaFeeder::start(std::move(sentences), options.cycleSeconds, options.once, why);
@@ -267,8 +238,8 @@ std::unique_ptr<GpsFake> GpsFake::start(const Options& options, std::string& why
   fake->feeder_ = std::move(feeder);
 
   fake->shmKey_ = kShmKeyBase + port;
-  char shmKey[32];
-  std::snprintf(shmKey, sizeof shmKey, "GPSD_SHM_KEY=0x%08X", static_cast<unsigned>(fake->shmKey_));
+  char shmKey[16];
+  std::snprintf(shmKey, sizeof shmKey, "0x%08X", static_cast<unsigned>(fake->shmKey_));
   std::vector<std::string> arguments = {kSetpriv,
                                         "--pdeathsig",
                                         "KILL",
@@ -281,39 +252,10 @@ std::unique_ptr<GpsFake> GpsFake::start(const Options& options, std::string& why
                                         "-S",
                                         std::to_string(port),
                                         "tcp://127.0.0.1:" + std::to_string(fake->feeder_->port())};
-  std::vector<char*> argv;
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, "GPSD_SHM_KEY=", 13) != 0) environment.emplace_back(*entry);
-  }
-  environment.emplace_back(shmKey);
-  std::vector<char*> envp;
-  for (auto& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-
-  const std::string outputPath = folder + "/gpsd.txt";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  // A process group of its own: a terminal's interrupt reaches the test, which stops gpsd.
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  pid_t pid = -1;
-  const int spawned =
-      ::posix_spawn(&pid, kSetpriv, &actions, &attributes, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (spawned != 0) {
-    why = std::string("posix_spawn: ") + std::strerror(spawned);
-    return nullptr;
-  }
+  const pid_t pid =
+      rig::spawnLogged(std::move(arguments), rig::environmentWith("GPSD_SHM_KEY", shmKey), -1,
+                       folder + "/gpsd.txt", why);
+  if (pid < 0) return nullptr;
   fake->gpsd_ = pid;
 
   // gpsd listens for clients before it opens its devices, so once it has connected to the
@@ -354,7 +296,7 @@ void GpsFake::kill() {
 }
 
 std::string GpsFake::output() const {
-  std::string text = readFile(folder_ + "/gpsd.txt");
+  std::string text = rig::readFile(folder_ + "/gpsd.txt");
   if (feeder_) text += feeder_->notes();
   return text;
 }

@@ -2,13 +2,13 @@
 #include "GpsfakeRun.h"
 
 #include "GpsFake.h"
+#include "RigSupport.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -25,13 +25,14 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <vector>
 
-extern char** environ;
 
 namespace pemdor::gpsd_testing {
 namespace {
+
+using rig::Fd;
+using rig::readFile;
 
 // Debian's gps module is seen only by Debian's own python3, which need not be first on PATH.
 constexpr const char* kPython = "/usr/bin/python3";
@@ -65,17 +66,6 @@ threading.Thread(target=watch, daemon=True).start()
 sys.exit(child.wait())
 )";
 
-/// A descriptor closed when it goes.
-struct Fd {
-  int fd = -1;
-  explicit Fd(int value) : fd(value) {}
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
-
 /// gpsfake may die before gpsd does; gpsd then becomes a child of this process, which can reap
 /// it, instead of a child of init.
 void becomeSubreaper() {
@@ -99,13 +89,6 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
 }
 
 /// Waits until the file at `path` (in the folder that `inotifyFd` watches) contains `mark`, the
@@ -188,29 +171,21 @@ bool completeHandOver(pid_t watchdog, const std::string& folder, std::string& no
 }  // namespace
 
 bool GpsfakeRun::toolsPresent(std::string& why) {
-  for (const char* tool : {kPython, kGpsfake, kGpsd}) {
-    if (::access(tool, R_OK) != 0) {
-      why = std::string(tool) + " is not installed (packages gpsd, gpsd-clients, python3-gps)";
-      return false;
-    }
-  }
-  return true;
+  return rig::installed({kPython, kGpsfake, kGpsd}, "gpsd, gpsd-clients, python3-gps", why);
 }
 
 std::unique_ptr<GpsfakeRun> GpsfakeRun::start(const Options& options, std::string& why) {
   if (!toolsPresent(why)) return nullptr;
   becomeSubreaper();
-  const std::string log = std::string(PEMDOR_SOURCE_DIR) + "/tests/gpsd/logs/" + options.log;
+  const std::string log = rig::logPath(options.log);
   if (!std::filesystem::exists(log)) {
     why = "no log " + log;
     return nullptr;
   }
 
-  std::string folder = (std::filesystem::temp_directory_path() / "pemdor-gpsfake-XXXXXX").string();
-  if (::mkdtemp(folder.data()) == nullptr) {
-    why = std::string("mkdtemp: ") + std::strerror(errno);
-    return nullptr;
-  }
+  const std::optional<std::string> made = rig::makeRunFolder("pemdor-gpsfake", why);
+  if (!made) return nullptr;
+  const std::string& folder = *made;
   const int port = GpsFake::freePort();
   std::unique_ptr<GpsfakeRun> fake(new GpsfakeRun(folder, port));
   if (port <= 0) {
@@ -244,39 +219,11 @@ std::unique_ptr<GpsfakeRun> GpsfakeRun::start(const Options& options, std::strin
                                         std::to_string(port)};
   if (options.once) arguments.emplace_back("-1");
   arguments.push_back(log);
-  std::vector<char*> argv;
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
   // gpsfake leaves its control sockets in TMPDIR: that is the run's own folder.
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, "TMPDIR=", 7) != 0) environment.emplace_back(*entry);
-  }
-  environment.push_back("TMPDIR=" + folder);
-  std::vector<char*> envp;
-  for (auto& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-
   const std::string outputPath = folder + "/output.txt";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, lifelineEnd.fd, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  pid_t pid = -1;
-  const int spawned = ::posix_spawn(&pid, kPython, &actions, &attributes, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (spawned != 0) {
-    why = std::string("posix_spawn: ") + std::strerror(spawned);
-    return nullptr;
-  }
+  const pid_t pid = rig::spawnLogged(std::move(arguments), rig::environmentWith("TMPDIR", folder),
+                                     lifelineEnd.fd, outputPath, why);
+  if (pid < 0) return nullptr;
   fake->group_ = pid;
 
   const Fd pidfd(openPidfd(pid));

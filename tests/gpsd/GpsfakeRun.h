@@ -15,20 +15,15 @@
 #include <memory>
 #include <string>
 
+#include "GpsFake.h"
 #include "pemdor/platform/Providers.h"
 
 namespace pemdor::gpsd_testing {
 
 class GpsfakeRun {
  public:
-  struct Options {
-    /// A file name in tests/gpsd/logs.
-    std::string log;
-    /// Seconds between sentences; 0.05 gives about ten position reports a second.
-    double cycleSeconds = 0.05;
-    /// Play the log once instead of again and again.
-    bool once = false;
-  };
+  /// The log and its pace, as for GpsFake.
+  using Options = GpsFake::Options;
 
   /// Whether gpsfake, gpsd and Debian's python3 are installed; otherwise says what is missing.
   static bool toolsPresent(std::string& why);
