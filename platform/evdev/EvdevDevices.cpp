@@ -15,6 +15,8 @@
 #include <memory>
 #include <system_error>
 
+#include "pemdor/internal/UdevLock.h"
+
 namespace pemdor::evdev {
 namespace {
 
@@ -221,6 +223,8 @@ CMVector applyMatrix(const Matrix& m, const CMVector& v) {
 
 std::vector<InputMotionDevice> findInputMotionDevices() {
   std::vector<InputMotionDevice> devices;
+  // Held until the context and every record made from it are gone (see UdevLock.h).
+  const auto udevLock = internal::lockUdev();
   const std::unique_ptr<udev, UdevDeleter> context(udev_new());
   if (!context) return devices;
   const std::unique_ptr<udev_enumerate, UdevEnumerateDeleter> enumerate(

@@ -5,6 +5,8 @@
 #include <libudev.h>
 
 #include <memory>
+
+#include "pemdor/internal/UdevLock.h"
 #endif
 
 namespace pemdor::iio {
@@ -28,6 +30,8 @@ std::optional<std::string> property(udev_device* device, const char* key) {
 }  // namespace
 
 UdevSensorProperties readUdevSensorProperties(const std::string& deviceId) {
+  // Held until the context and the record are gone (see UdevLock.h).
+  const auto udevLock = internal::lockUdev();
   const std::unique_ptr<udev, UdevDeleter> context(udev_new());
   if (!context) return {};
   const std::unique_ptr<udev_device, UdevDeviceDeleter> device(

@@ -18,6 +18,7 @@
 #include <numbers>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../../platform/evdev/EvdevDevices.h"
@@ -362,6 +363,38 @@ TEST_F(EvdevMotionTest, anIioDeviceServesAStreamWhereOneCan) {
   EXPECT_EQ(joined(findSensor(report[0], "gyro")->chosenFor), "gyroscope");
   EXPECT_NE(joined(report[0].notes).find("accelerometer is served by an IIO device"),
             std::string::npos);
+}
+
+// Device lookups go through libudev, which keeps the seed of its hash tables in one buffer for
+// the whole process and rewrites it, with no lock, whenever one of its tables grows. Lookups from
+// several threads at once (a host asking what is available while the provider's thread binds
+// its devices, or two reports) take turns, and each still sees every device; under
+// ThreadSanitizer this fails when they do not.
+TEST_F(EvdevMotionTest, devicesAreLookedUpFromSeveralThreadsAtOnce) {
+  add(controller(7));
+  add(controller(8));
+  testbed_->addIio("iio:device0", {{"name", "accel_3d"},
+                                   {"in_accel_x_raw", "0"},
+                                   {"in_accel_y_raw", "0"},
+                                   {"in_accel_z_raw", "981"},
+                                   {"in_accel_scale", "0.01"}});
+  constexpr std::size_t kThreads = 4;
+  constexpr std::size_t kRounds = 8;
+  std::vector<std::vector<std::size_t>> seen(kThreads);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&seen, t] {
+      for (std::size_t round = 0; round < kRounds; ++round) {
+        seen[t].push_back(evdevDeviceReport().size());
+        seen[t].push_back(iioDeviceReport().size());
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const auto& counts : seen) {
+    ASSERT_EQ(counts.size(), 2 * kRounds);
+    for (std::size_t i = 0; i < counts.size(); ++i) EXPECT_EQ(counts[i], i % 2 == 0 ? 2u : 1u);
+  }
 }
 
 TEST(EvdevTextForms, mountMatricesAndUdevResolutions) {
