@@ -99,6 +99,18 @@ class EvdevMotionTest : public test::ProviderTest<InputTestbed> {
     EXPECT_FALSE(syspath.empty()) << testbed_->error();
     return syspath;
   }
+
+  // An IIO accelerometer lying flat: 981 × 0.01 m/s² on its z axis.
+  void addFlatIioAccelerometer() {
+    EXPECT_FALSE(testbed_
+                     ->addIio("iio:device0", {{"name", "accel_3d"},
+                                              {"in_accel_x_raw", "0"},
+                                              {"in_accel_y_raw", "0"},
+                                              {"in_accel_z_raw", "981"},
+                                              {"in_accel_scale", "0.01"}})
+                     .empty())
+        << testbed_->error();
+  }
 };
 
 // A laptop accelerometer (lis3lv02d) lying flat: its state, with no events at all (the input
@@ -333,11 +345,7 @@ TEST_F(EvdevMotionTest, unpluggingEndsTheStreamsWithAnError) {
 // The Linux motion service: an IIO device serves what it can, input devices the rest.
 TEST_F(EvdevMotionTest, anIioDeviceServesAStreamWhereOneCan) {
   add(controller(7));
-  testbed_->addIio("iio:device0", {{"name", "accel_3d"},
-                                   {"in_accel_x_raw", "0"},
-                                   {"in_accel_y_raw", "0"},
-                                   {"in_accel_z_raw", "981"},
-                                   {"in_accel_scale", "0.01"}});
+  addFlatIioAccelerometer();
   const auto linux = makeLinuxMotionService(dispatcher_);
   ASSERT_NE(linux, nullptr);
   EXPECT_EQ(linux->name(), "iio+evdev");
@@ -365,19 +373,15 @@ TEST_F(EvdevMotionTest, anIioDeviceServesAStreamWhereOneCan) {
             std::string::npos);
 }
 
-// Device lookups go through libudev, which keeps the seed of its hash tables in one buffer for
-// the whole process and rewrites it, with no lock, whenever one of its tables grows. Lookups from
+// Device lookups go through libudev, which keeps one random value for the whole process and
+// writes it again, with no lock, whenever one of its internal maps grows. Lookups from
 // several threads at once (a host asking what is available while the provider's thread binds
 // its devices, or two reports) take turns, and each still sees every device; under
 // ThreadSanitizer this fails when they do not.
 TEST_F(EvdevMotionTest, devicesAreLookedUpFromSeveralThreadsAtOnce) {
   add(controller(7));
   add(controller(8));
-  testbed_->addIio("iio:device0", {{"name", "accel_3d"},
-                                   {"in_accel_x_raw", "0"},
-                                   {"in_accel_y_raw", "0"},
-                                   {"in_accel_z_raw", "981"},
-                                   {"in_accel_scale", "0.01"}});
+  addFlatIioAccelerometer();
   constexpr std::size_t kThreads = 4;
   constexpr std::size_t kRounds = 8;
   std::vector<std::vector<std::size_t>> seen(kThreads);

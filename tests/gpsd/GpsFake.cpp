@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "GpsFake.h"
 
+#include "ChildEnvironment.h"
 #include "RigSupport.h"
 
 #include <arpa/inet.h>
@@ -24,7 +25,6 @@
 #include <mutex>
 #include <thread>
 #include <vector>
-
 
 namespace pemdor::gpsd_testing {
 namespace {
@@ -253,7 +253,7 @@ std::unique_ptr<GpsFake> GpsFake::start(const Options& options, std::string& why
                                         std::to_string(port),
                                         "tcp://127.0.0.1:" + std::to_string(fake->feeder_->port())};
   const pid_t pid =
-      rig::spawnLogged(std::move(arguments), rig::environmentWith("GPSD_SHM_KEY", shmKey), -1,
+      rig::spawnLogged(std::move(arguments), test::childEnvironment({{"GPSD_SHM_KEY", shmKey}}), -1,
                        folder + "/gpsd.txt", why);
   if (pid < 0) return nullptr;
   fake->gpsd_ = pid;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "GpsfakeRun.h"
 
+#include "ChildEnvironment.h"
 #include "GpsFake.h"
 #include "RigSupport.h"
 
@@ -26,7 +27,6 @@
 #include <fstream>
 #include <mutex>
 #include <vector>
-
 
 namespace pemdor::gpsd_testing {
 namespace {
@@ -221,8 +221,9 @@ std::unique_ptr<GpsfakeRun> GpsfakeRun::start(const Options& options, std::strin
   arguments.push_back(log);
   // gpsfake leaves its control sockets in TMPDIR: that is the run's own folder.
   const std::string outputPath = folder + "/output.txt";
-  const pid_t pid = rig::spawnLogged(std::move(arguments), rig::environmentWith("TMPDIR", folder),
-                                     lifelineEnd.fd, outputPath, why);
+  const pid_t pid =
+      rig::spawnLogged(std::move(arguments), test::childEnvironment({{"TMPDIR", folder}}),
+                       lifelineEnd.fd, outputPath, why);
   if (pid < 0) return nullptr;
   fake->group_ = pid;
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "RigSupport.h"
 
+#include "ChildEnvironment.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <unistd.h>
@@ -11,19 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-extern char** environ;
-
 namespace pemdor::gpsd_testing::rig {
-namespace {
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  for (auto& text : strings) result.push_back(text.data());
-  result.push_back(nullptr);
-  return result;
-}
-
-}  // namespace
 
 void Fd::reset(int value) {
   if (fd >= 0) ::close(fd);
@@ -61,20 +51,14 @@ std::optional<std::string> makeRunFolder(const char* prefix, std::string& why) {
   return folder;
 }
 
-std::vector<std::string> environmentWith(const char* name, const std::string& value) {
-  const std::string prefix = std::string(name) + "=";
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0) environment.emplace_back(*entry);
-  }
-  environment.push_back(prefix + value);
-  return environment;
-}
-
 pid_t spawnLogged(std::vector<std::string> arguments, std::vector<std::string> environment,
                   int input, const std::string& outputPath, std::string& why) {
-  const std::vector<char*> argv = pointers(arguments);
-  const std::vector<char*> envp = pointers(environment);
+  if (arguments.empty()) {
+    why = "no program to start";
+    return -1;
+  }
+  const std::vector<char*> argv = test::pointers(arguments);
+  const std::vector<char*> envp = test::pointers(environment);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (input >= 0) {

@@ -37,13 +37,10 @@ bool installed(std::initializer_list<const char*> tools, const char* packages, s
 /// A new empty folder of the run's own in the temporary directory, named after `prefix`.
 std::optional<std::string> makeRunFolder(const char* prefix, std::string& why);
 
-/// This process's environment with `name` set to `value`, replacing what it had.
-std::vector<std::string> environmentWith(const char* name, const std::string& value);
-
 /// Starts `arguments` (the program first) with `environment`, in a process group of its own so
 /// that a terminal's interrupt reaches the test, which stops the process. Standard input is
 /// `input`, or /dev/null when it is -1; standard output and error go to the file at
-/// `outputPath`. Returns the process id, or -1 with a reason.
+/// `outputPath`. Returns the process id, or -1 with a reason (also when `arguments` is empty).
 pid_t spawnLogged(std::vector<std::string> arguments, std::vector<std::string> environment,
                   int input, const std::string& outputPath, std::string& why);
 

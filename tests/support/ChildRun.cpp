@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "ChildRun.h"
 
+#include "ChildEnvironment.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -16,8 +18,6 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace pemdor::test {
 namespace {
@@ -66,23 +66,6 @@ bool drain(int fd, std::string& into) {
       ChildRun::kMaxCapturedBytes - std::min(into.size(), ChildRun::kMaxCapturedBytes);
   into.append(buffer, std::min(room, static_cast<std::size_t>(n)));
   return true;
-}
-
-std::vector<std::string> childEnvironment(const std::map<std::string, std::string>& overrides) {
-  std::vector<std::string> entries;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text(*entry);
-    if (overrides.count(text.substr(0, text.find('='))) == 0) entries.push_back(text);
-  }
-  for (const auto& [name, value] : overrides) entries.push_back(name + "=" + value);
-  return entries;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  for (auto& s : strings) result.push_back(s.data());
-  result.push_back(nullptr);
-  return result;
 }
 
 }  // namespace
